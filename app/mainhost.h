@@ -1,0 +1,32 @@
+// What the card and controller commands need of the main window. The main window
+// implements it; commands never see its class.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+class QWidget;
+class TDbQuery;
+
+class IMainWindow {
+public:
+    virtual ~IMainWindow() = default;
+
+    // Owner for progress windows and dialogs.
+    virtual QWidget* Window() = 0;
+
+    // Status bar helpers; each lets pending events run.
+    virtual void ShowStatusText(const QString& text) = 0;
+    virtual void ShowElapsed(const QDateTime& start) = 0;
+    virtual void ShowRecordCount() = 0;
+
+    // Card list: the list query dbcard (its current row is the grid's row).
+    virtual TDbQuery& CardList() = 0;
+    virtual void RefreshCardList() = 0;
+    virtual bool CheckListEmpty() = 0;
+    virtual void SetGridVisible(bool visible) = 0;
+
+    // Port selector: item index (-1 when none), and enabling it.
+    virtual int PortIndex() const = 0;
+    virtual void SetPortSelectorEnabled(bool enabled) = 0;
+};

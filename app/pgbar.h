@@ -1,0 +1,30 @@
+// Progress window shown by long commands: a small tool window with a gauge.
+// Creating it switches the program-wide cursor to the wait cursor; Finish (or
+// destruction) restores the cursor in force at creation and destroys the window.
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class QWidget;
+
+class Tpbar {
+public:
+    Tpbar(QWidget* owner, const QString& caption, int maximum);
+    ~Tpbar();  // calls Finish if it has not run
+    Tpbar(const Tpbar&) = delete;
+    Tpbar& operator=(const Tpbar&) = delete;
+
+    void SetMaximum(int maximum);  // range 0..maximum, progress 0
+    void Advance();                // +1, never beyond the maximum
+    void Finish();
+
+    int Maximum() const;
+    int Progress() const;
+    QString PercentText() const;  // e.g. "42%"; "0%" when the maximum is 0
+    QWidget* Window() const;      // nullptr after Finish
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> FImpl;
+};

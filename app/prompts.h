@@ -1,0 +1,42 @@
+// Modal prompts and file dialogs. Everything goes through one seam so that tests
+// can answer the prompts; the default seam shows real Qt dialogs.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+enum class PromptKind {
+    Confirm,   // "Confirm", question icon, Yes (default) / No (Esc)
+    Error,     // "Error", error icon, OK
+    Info,      // "Information", information icon, OK
+    AppError,  // the application's standard error box: title "Lorvane", error icon, OK
+};
+
+class IPromptSeam {
+public:
+    virtual ~IPromptSeam() = default;
+    // Shows one modal box; the result matters only for Confirm (true = Yes).
+    virtual bool Prompt(PromptKind kind, const QString& title, const QString& message) = 0;
+    // File dialogs; an empty result means cancelled.
+    virtual QString OpenFileName(const QString& caption, const QString& initial,
+                                 const QString& filter) = 0;
+    virtual QString SaveFileName(const QString& caption, const QString& initial,
+                                 const QString& filter) = 0;
+};
+
+// Installs a seam (nullptr restores the real dialogs); returns the previous one.
+// The caller keeps ownership.
+IPromptSeam* SetPromptSeam(IPromptSeam* seam);
+
+bool AskConfirm(const QString& message);
+void ShowError(const QString& message);
+void ShowInfo(const QString& message);
+
+// The standard error box for failures that no command handles: the failure's own
+// text with a full stop added when its last character sorts after ".".
+void ShowApplicationError(const QString& failureText);
+QString WithFullStop(const QString& text);
+
+QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter);
+QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter);

@@ -1,0 +1,165 @@
+// Card database engine over SQLCipher. A connection is described by the same
+// connection string the program has always used; a query holds a static,
+// updatable snapshot of its statement's rows in memory. No Qt here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+
+// Every engine failure; what() is the engine's message.
+class EDatabaseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The file path ("Data Source", quotes removed) and password
+// ("Jet OLEDB:Database Password") of a connection string. Keys are matched
+// without regard to case; a missing "Data Source" raises EDatabaseError.
+struct TConnectionParams {
+    std::string dataSource;
+    std::string password;
+};
+TConnectionParams ParseConnectionString(const std::string& connectionString);
+
+class TDbQuery;
+
+class TDbConnection {
+public:
+    TDbConnection();
+    ~TDbConnection();
+    TDbConnection(const TDbConnection&) = delete;
+    TDbConnection& operator=(const TDbConnection&) = delete;
+
+    void SetConnectionString(const std::string& text);
+    const std::string& ConnectionString() const;
+    void SetLoginPrompt(bool on);  // there is no login prompt; kept for the callers' sake
+
+    // Opens the file named by the connection string with its password and checks
+    // the key at once. Never creates a file. Raises EDatabaseError.
+    void Connect();
+    // Closes every query bound to this connection, then the file.
+    void Disconnect();
+    bool Connected() const;
+
+    sqlite3* Handle() const;
+
+private:
+    friend class TDbQuery;
+    void Attach(TDbQuery* query);
+    void Detach(TDbQuery* query);
+
+    std::string FConnectionString;
+    sqlite3* FDb = nullptr;
+    std::vector<TDbQuery*> FQueries;
+};
+
+// Column type, from the declared type of the column.
+enum class TFieldType { Integer, Boolean, Text, Float, Other };
+
+struct TFieldDef {
+    std::string name;
+    TFieldType type = TFieldType::Other;
+    int size = 0;  // VARCHAR(n): n; 0 when unlimited
+};
+
+// A cell value: null, integer (booleans are 0 and 1), float or UTF-8 text.
+using TValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+class TField {
+public:
+    bool IsNull() const;
+    int AsInteger() const;          // null reads as 0
+    bool AsBoolean() const;         // any nonzero value is true
+    std::string AsString() const;   // null reads as ""
+    const TValue& Value() const;
+
+    // Only while the query is in edit or insert state.
+    void SetAsInteger(int value);
+    void SetAsBoolean(bool value);
+    void SetAsString(const std::string& value);
+    void SetNull();
+
+private:
+    friend class TDbQuery;
+    TField(TDbQuery& query, int index) : FQuery(query), FIndex(index) {}
+    TDbQuery& FQuery;
+    int FIndex;
+};
+
+class TDbQuery {
+public:
+    enum class TState { Inactive, Browse, Edit, Insert };
+    enum LocateOption : unsigned { loPartialKey = 1, loCaseInsensitive = 2 };
+
+    // The name appears in the "closed dataset" message, e.g. "dbcard".
+    explicit TDbQuery(std::string name = {});
+    ~TDbQuery();
+    TDbQuery(const TDbQuery&) = delete;
+    TDbQuery& operator=(const TDbQuery&) = delete;
+
+    const std::string& Name() const;
+
+    // Either a shared connection (not owned) or a connection string of its own,
+    // connected on Open and closed on Close.
+    void SetConnection(TDbConnection* connection);
+    void SetConnectionString(const std::string& text);
+
+    // The statement as a list of lines, joined with a line break after each.
+    void SQLClear();
+    void SQLAdd(const std::string& line);
+    const std::vector<std::string>& SQLLines() const;
+    std::string SQLText() const;
+
+    void Open();   // runs the statement and takes the snapshot
+    void Close();  // cancels a pending edit
+    bool Active() const;
+    TState State() const;
+
+    // Raise "<name>: Cannot perform this operation on a closed dataset" while closed.
+    int RecordCount() const;
+    int RecNo() const;       // 1-based; 0 when empty
+    void SetRecNo(int n);    // raises EDatabaseError when there is no such row
+    void First();
+    void Next();
+    bool Eof() const;
+
+    // Exact match, or prefix match with loPartialKey; the found row becomes
+    // current. A locate on an integer key column uses an index kept with the snapshot.
+    bool Locate(const std::string& field, const TValue& value, unsigned options = 0);
+
+    int FieldCount() const;
+    const TFieldDef& FieldDef(int index) const;
+    int FieldIndex(const std::string& name) const;  // case-insensitive; -1 when absent
+    TField FieldByName(const std::string& name);    // raises when absent
+
+    // Cell of the snapshot, 0-based row, without moving the cursor (grid models).
+    const TValue& Cell(int row, int column) const;
+
+    // Editing: each Post is one committed transaction; text longer than its
+    // VARCHAR(n) size is cut to n characters.
+    void Append();
+    void Edit();
+    void Post();
+    void Cancel();
+    void Delete();  // the next row becomes current
+
+    // Observers for views. Reset: the whole snapshot changed (open, close, append,
+    // delete). RowChanged: one row's values changed (0-based). CurrentChanged: the
+    // cursor moved (0-based row, -1 when none).
+    std::function<void()> OnReset;
+    std::function<void(int)> OnRowChanged;
+    std::function<void(int)> OnCurrentChanged;
+
+private:
+    friend class TField;
+    friend class TDbConnection;
+    struct Impl;
+    std::unique_ptr<Impl> FImpl;
+};

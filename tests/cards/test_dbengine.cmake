@@ -1,0 +1,1 @@
+lorvane_test(cards test_dbengine lorvane_db)

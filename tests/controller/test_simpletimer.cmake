@@ -1,0 +1,1 @@
+lorvane_test(controller test_simpletimer lorvane_timer)
