@@ -1,1 +1,4 @@
 // (being written)
+#include "about.h"
+
+Taboutbox::Taboutbox(QWidget* owner) : QDialog(owner) {}
