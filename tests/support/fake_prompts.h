@@ -1,0 +1,70 @@
+// Answers prompts and file dialogs in tests and records what was shown.
+// Installs itself for its lifetime.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <vector>
+
+#include "prompts.h"
+
+class FakePrompts : public IPromptSeam {
+public:
+    struct Shown {
+        PromptKind kind;
+        QString title;
+        QString message;
+    };
+
+    FakePrompts() : FPrevious(SetPromptSeam(this)) {}
+    ~FakePrompts() override { SetPromptSeam(FPrevious); }
+    FakePrompts(const FakePrompts&) = delete;
+    FakePrompts& operator=(const FakePrompts&) = delete;
+
+    bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
+        shown.push_back({kind, title, message});
+        if (kind != PromptKind::Confirm) return false;
+        if (confirmAnswers.empty()) return defaultConfirm;
+        bool answer = confirmAnswers.front();
+        confirmAnswers.pop_front();
+        return answer;
+    }
+    QString OpenFileName(const QString& caption, const QString& initial, const QString&) override {
+        dialogs.push_back(caption + "|" + initial);
+        return NextFile();
+    }
+    QString SaveFileName(const QString& caption, const QString& initial, const QString&) override {
+        dialogs.push_back(caption + "|" + initial);
+        return NextFile();
+    }
+
+    // Messages of one kind, in the order shown.
+    QStringList Messages(PromptKind kind) const {
+        QStringList out;
+        for (const auto& s : shown)
+            if (s.kind == kind) out << s.message;
+        return out;
+    }
+    QStringList All() const {
+        QStringList out;
+        for (const auto& s : shown) out << s.message;
+        return out;
+    }
+    void Clear() { shown.clear(); }
+
+    std::vector<Shown> shown;
+    std::deque<bool> confirmAnswers;  // answers for Confirm, in order
+    bool defaultConfirm = true;       // when the queue is empty
+    std::deque<QString> fileAnswers;  // answers for file dialogs; empty = cancelled
+    QStringList dialogs;              // "caption|initial" of each file dialog
+
+private:
+    QString NextFile() {
+        if (fileAnswers.empty()) return {};
+        QString f = fileAnswers.front();
+        fileAnswers.pop_front();
+        return f;
+    }
+    IPromptSeam* FPrevious;
+};
