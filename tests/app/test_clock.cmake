@@ -1,0 +1,1 @@
+lorvane_test(app test_clock quillon_utils)
