@@ -1,1 +1,153 @@
-// (being written)
+#include "pgbar.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPointer>
+#include <QScreen>
+#include <QWidget>
+
+namespace {
+
+// Whole-number percentage, rounded towards zero; 0 for an empty range.
+int Percent(int progress, int maximum) {
+    if (maximum <= 0) return 0;
+    return static_cast<int>(static_cast<qint64>(progress) * 100 / maximum);
+}
+
+// The gauge: a black bar on a white ground growing from the left, with the
+// percentage centred; the part of the text over the bar is drawn white so it
+// stays readable.
+class TGauge : public QWidget {
+  public:
+    explicit TGauge(QWidget* parent) : QWidget(parent) {}
+
+    int maximum = 0;
+    int progress = 0;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QRect all = rect();
+        const int barWidth =
+            maximum <= 0 ? 0
+                         : static_cast<int>(static_cast<qint64>(all.width()) * progress / maximum);
+        const QRect bar(all.left(), all.top(), barWidth, all.height());
+        const QString text = QString::number(Percent(progress, maximum)) + u'%';
+
+        painter.fillRect(all, Qt::white);
+        painter.fillRect(bar, Qt::black);
+        painter.setPen(Qt::black);
+        painter.drawText(all, Qt::AlignCenter, text);
+        painter.setClipRect(bar);
+        painter.setPen(Qt::white);
+        painter.drawText(all, Qt::AlignCenter, text);
+    }
+};
+
+// The tool window: its own close button only hides it; the command that showed
+// it still ends it with Finish.
+class TProgressWindow : public QWidget {
+  public:
+    explicit TProgressWindow(QWidget* owner) : QWidget(owner, Qt::Tool) {
+        auto* layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        bar = new TGauge(this);
+        layout->addWidget(bar);
+        setFixedSize(418, 22);
+    }
+
+    TGauge* bar = nullptr;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        hide();
+    }
+};
+
+}  // namespace
+
+struct Tpbar::Impl {
+    // The window is ours; the owner is its Qt parent only so that it stays above
+    // the owner. Should the owner go first, the parent link is cut so the owner
+    // does not delete what this object owns.
+    std::unique_ptr<TProgressWindow> window;
+    bool cursorPushed = false;
+};
+
+Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
+    : FImpl(std::make_unique<Impl>()) {
+    FImpl->window = std::make_unique<TProgressWindow>(owner);
+    TProgressWindow* window = FImpl->window.get();
+    if (owner) {
+        QObject::connect(owner, &QObject::destroyed, window,
+                         [window] { window->setParent(nullptr); });
+    }
+    window->setWindowTitle(caption);
+    SetMaximum(maximum);
+
+    // Each progress window pushes one wait cursor on Qt's override-cursor stack
+    // and Finish pops one. Every entry pushed here is the same wait cursor, so
+    // progress windows may end in any order: the wait cursor stays while any of
+    // them lives, and the last one to end leaves the cursor that was in force
+    // before the first (the caller's own override cursor included).
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    FImpl->cursorPushed = true;
+
+    QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
+    window->show();
+}
+
+Tpbar::~Tpbar() {
+    Finish();
+}
+
+void Tpbar::SetMaximum(int maximum) {
+    if (!FImpl->window) return;
+    TGauge* bar = FImpl->window->bar;
+    bar->maximum = maximum < 0 ? 0 : maximum;
+    bar->progress = 0;
+    bar->update();
+}
+
+void Tpbar::Advance() {
+    if (!FImpl->window) return;
+    TGauge* bar = FImpl->window->bar;
+    if (bar->progress >= bar->maximum) return;
+    ++bar->progress;
+    bar->update();
+}
+
+void Tpbar::Finish() {
+    if (FImpl->cursorPushed) {
+        QGuiApplication::restoreOverrideCursor();
+        FImpl->cursorPushed = false;
+    }
+    if (FImpl->window) {
+        FImpl->window.reset();
+    }
+}
+
+int Tpbar::Maximum() const {
+    return FImpl->window ? FImpl->window->bar->maximum : 0;
+}
+
+int Tpbar::Progress() const {
+    return FImpl->window ? FImpl->window->bar->progress : 0;
+}
+
+QString Tpbar::PercentText() const {
+    return QString::number(Percent(Progress(), Maximum())) + u'%';
+}
+
+QWidget* Tpbar::Window() const {
+    return FImpl->window.get();
+}
