@@ -1,1 +1,424 @@
-// (being written)
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QTableView>
+#include <QUrl>
+
+#include "SimpleTimer.h"
+#include "about.h"
+#include "cardmodel.h"
+#include "clockfmt.h"
+#include "commands.h"
+#include "datasrc.h"
+#include "prompts.h"
+#include "settings.h"
+
+TLorvane* Lorvane = nullptr;
+
+const char* const TLorvane::WebAddress = "https://www.quillon.example/";
+
+namespace {
+
+constexpr int ClientWidth = 631;
+constexpr int ClientHeight = 446;
+constexpr int RightColumnWidth = 104;
+constexpr int StatusHeight = 19;
+constexpr int RowHeight = 17;
+
+std::string WithTrailingSeparator(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* caption, const char* hint, int x, int y,
+                        int width) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setGeometry(x, y, width, 25);
+    if (hint) button->setToolTip(QString::fromLatin1(hint));
+    return button;
+}
+
+QGroupBox* MakeBox(QWidget* parent, const char* caption, int x, int y, int width, int height) {
+    auto* box = new QGroupBox(QString::fromLatin1(caption), parent);
+    box->setGeometry(x, y, width, height);
+    return box;
+}
+
+}  // namespace
+
+TLorvane::TLorvane(Tdsrc& data, const std::string& appFolder)
+    : FData(data), FCardList(data, dbcard, *this) {
+    FAppFolder = WithTrailingSeparator(
+        appFolder.empty() ? QCoreApplication::applicationDirPath().toStdString() : appFolder);
+    FWorkDbPath = FAppFolder + "cardlist.mdb";
+    BuildLayout();
+    ConnectControls();
+    FormCreate();
+}
+
+TLorvane::~TLorvane() {
+    FormDestroy();
+    // The model goes before the view's children do; leave the view without it.
+    dbgList->setModel(nullptr);
+}
+
+void TLorvane::BuildLayout() {
+    setWindowTitle(QStringLiteral("Lorvane"));
+    setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
+    // A fixed dialog frame: close button, no resizing, no maximise.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(ClientWidth, ClientHeight);
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    setFont(font);
+
+    // Right-hand column.
+    const int rx = ClientWidth - RightColumnWidth;
+    imgLogo = new QLabel(this);
+    imgLogo->setObjectName(QStringLiteral("imgLogo"));
+    imgLogo->setGeometry(rx + 8, 6, 84, 43);
+    imgLogo->setPixmap(QPixmap(QStringLiteral(":/images/logo.png"))
+                           .scaled(84, 43, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    imgLogo->setAlignment(Qt::AlignCenter);
+    imgLogo->setCursor(Qt::PointingHandCursor);
+    imgLogo->setToolTip(QStringLiteral("Visit Quillon's website."));
+    imgLogo->installEventFilter(this);
+
+    gbController = MakeBox(this, "Controller", rx + 4, 50, 93, 140);
+    cbPort = new QComboBox(gbController);
+    cbPort->setEditable(true);
+    cbPort->setInsertPolicy(QComboBox::NoInsert);
+    for (int n = 1; n <= 8; ++n) cbPort->addItem(QStringLiteral("COM%1").arg(n));
+    cbPort->setCurrentIndex(0);
+    cbPort->setGeometry(8, 16, 75, 21);
+    cbPort->setToolTip(
+        QStringLiteral("The communication port connected to Quillon's access controller."));
+    bUpload = MakeButton(gbController, "Upload",
+                         "Send the card list to Quillon's access controller.", 8, 44, 75);
+    bInfo = MakeButton(gbController, "Information", "Show information about the controller.", 8, 76,
+                       75);
+    bDenyAll =
+        MakeButton(gbController, "Remove", "Clear the access table in the controller.", 8, 108, 75);
+
+    gbDatabase = MakeBox(this, "Database", rx + 4, 193, 93, 146);
+    bSave = MakeButton(gbDatabase, "Save", "Save the card list to database.", 8, 16, 75);
+    bOpen = MakeButton(gbDatabase, "Open",
+                       "Replace the existing card list with the cards of database.", 8, 48, 75);
+    bMerge = MakeButton(gbDatabase, "Merge", "Merge the cards from database into the card list.", 8,
+                        80, 75);
+    bExport = MakeButton(gbDatabase, "Export", "Export the card list to a Excel file.", 8, 112, 75);
+
+    gbProgram = MakeBox(this, "", rx + 4, 341, 93, 77);
+    bAbout = MakeButton(gbProgram, "About", "About this software.", 8, 12, 75);
+    bExit = MakeButton(gbProgram, "Exit", "Quit this software.", 8, 44, 75);
+
+    // Card area.
+    const int cardWidth = ClientWidth - RightColumnWidth;
+    const int cardHeight = ClientHeight - StatusHeight;
+    gbCards = MakeBox(this, "Card Information", 2, 2, cardWidth - 4, cardHeight - 4);
+    const int actionsTop = gbCards->height() - 45 - 4;
+    gbActions = MakeBox(gbCards, "Actions", 6, actionsTop, gbCards->width() - 12, 45);
+    bDelete = MakeButton(gbActions, "Delete", "Delete the card from the card list.", 5, 15, 77);
+    bClear = MakeButton(gbActions, "Delete All", "Delete all cards in the card list.", 89, 15, 77);
+    bEdit = MakeButton(gbActions, "Edit", "Edit the description of the card.", 173, 15, 77);
+    bAdd = MakeButton(gbActions, "Add Card", "Add new cards into the card list.", 257, 15, 77);
+    bSearch = MakeButton(gbActions, "Search", "Search a specific card in the list.", 340, 15, 78);
+    bOptions = MakeButton(gbActions, "Options", "Options to be made.", 425, 15, 77);
+    // Commands run by setting or clicking these; the operator never sees them.
+    cbGranted = new QCheckBox(QStringLiteral("Granted"), gbActions);
+    cbGranted->hide();
+    bAllGranted = MakeButton(gbActions, "Grant All", nullptr, 0, 0, 75);
+    bAllGranted->hide();
+    bAllDeny = MakeButton(gbActions, "Deny All", nullptr, 0, 0, 75);
+    bAllDeny->hide();
+
+    dbgList = new QTableView(gbCards);
+    dbgList->setObjectName(QStringLiteral("dbgList"));
+    dbgList->setGeometry(6, 16, gbCards->width() - 12, actionsTop - 16 - 2);
+    dbgList->setFrameShadow(QFrame::Sunken);
+    dbgList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    dbgList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    dbgList->setSelectionMode(QAbstractItemView::SingleSelection);
+    dbgList->setWordWrap(false);
+    dbgList->setShowGrid(true);
+    dbgList->setTabKeyNavigation(true);
+    FModel = std::make_unique<TCardModel>(dbcard);
+    dbgList->setModel(FModel.get());
+    QHeaderView* rows = dbgList->verticalHeader();
+    // Fixed row heights keep a list of any length cheap to lay out.
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(RowHeight);
+    rows->setMinimumSectionSize(RowHeight);
+    rows->setFixedWidth(14);
+    rows->setSectionsClickable(false);
+    QHeaderView* titles = dbgList->horizontalHeader();
+    titles->setSectionResizeMode(QHeaderView::Interactive);
+    titles->setDefaultAlignment(Qt::AlignCenter);
+    titles->setSectionsClickable(true);
+    titles->setHighlightSections(false);
+    titles->setStretchLastSection(false);
+    dbgList->setColumnWidth(TCardModel::ColCardNo, 100);
+    dbgList->setColumnWidth(TCardModel::ColName, 200);
+    dbgList->setColumnWidth(TCardModel::ColGroup, 108);
+
+    // Status bar: clock, record count, progress texts.
+    sbInfo = new QWidget(this);
+    sbInfo->setObjectName(QStringLiteral("sbInfo"));
+    sbInfo->setGeometry(0, ClientHeight - StatusHeight, ClientWidth, StatusHeight);
+    auto* panels = new QHBoxLayout(sbInfo);
+    panels->setContentsMargins(0, 1, 0, 0);
+    panels->setSpacing(2);
+    const int widths[3] = {250, 200, -1};
+    for (int i = 0; i < 3; ++i) {
+        auto* panel = new QLabel(sbInfo);
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        panel->setTextFormat(Qt::PlainText);
+        if (widths[i] > 0)
+            panel->setFixedWidth(widths[i]);
+        else
+            panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        panels->addWidget(panel, widths[i] > 0 ? 0 : 1);
+        FPanels[i] = panel;
+    }
+}
+
+void TLorvane::ConnectControls() {
+    auto on = [this](QPushButton* button, std::function<void()> handler) {
+        connect(button, &QPushButton::clicked, this,
+                [handler = std::move(handler)] { Guarded(handler); });
+    };
+    on(bUpload, [this] { bUploadClick(*this, FData); });
+    on(bInfo, [this] { bInfoClick(*this); });
+    on(bDenyAll, [this] { bDenyAllClick(*this); });
+    on(bSave, [this] { bSaveClick(); });
+    on(bOpen, [this] { bOpenClick(); });
+    on(bMerge, [this] { bMergeClick(); });
+    on(bExport, [this] { bExportClick(); });
+    on(bAbout, [this] { bAboutClick(); });
+    on(bExit, [this] { bExitClick(); });
+    on(bDelete, [this] { bDeleteClick(); });
+    on(bClear, [this] { bClearClick(); });
+    on(bEdit, [this] { bEditClick(); });
+    on(bAdd, [this] { bAddClick(); });
+    on(bSearch, [this] { bSearchClick(); });
+    on(bOptions, [this] { bOptionsClick(); });
+    on(bAllGranted, [this] { bAllGrantedClick(); });
+    on(bAllDeny, [this] { bAllDenyClick(); });
+
+    // Any change of the filter's state, by the program or the operator.
+    connect(cbGranted, &QCheckBox::toggled, this,
+            [this] { Guarded([this] { cbGrantedClick(); }); });
+    // Start-up selects the stored port with signals blocked, so only the
+    // operator's changes get here.
+    connect(cbPort, &QComboBox::currentTextChanged, this,
+            [this] { Guarded([this] { cbPortChange(*this); }); });
+
+    connect(dbgList, &QTableView::doubleClicked, this,
+            [this] { Guarded([this] { dbgListDblClick(); }); });
+    connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { Guarded([this, column] { dbgListTitleClick(column); }); });
+
+    connect(FModel.get(), &TCardModel::currentRowChanged, this, &TLorvane::SyncGridToList);
+    connect(dbgList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { SyncListToGrid(current.row()); });
+}
+
+void TLorvane::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ShowApplicationError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        ShowApplicationError(QStringLiteral("Unexpected failure"));
+    }
+}
+
+// --- Start-up and exit ---
+
+void TLorvane::FormCreate() {
+    Guarded([this] {
+        SetSettingsApplication("Lorvane");
+        LoadFormPlacement("LORVANE", *this);
+        RefreshCardList();
+        LoadGridLayout("LIST", *dbgList);
+        {
+            // A selection made by the program runs no change handler.
+            const QSignalBlocker quiet(cbPort);
+            cbPort->setCurrentIndex(ReadSettingInt("PORT", 0));
+        }
+        SetGrantedFilter(ReadSettingBool("GRANTED", false));
+        FClockTimer = std::make_unique<TSimpleTimer>(100, [this](TSimpleTimer&) { UpdateClock(); });
+        FClockTimer->SetActive(true);
+    });
+}
+
+void TLorvane::FormDestroy() {
+    FClockTimer.reset();
+}
+
+void TLorvane::bExitClick() {
+    SaveGridLayout("LIST", *dbgList);
+    SaveFormPlacement("LORVANE", *this);
+    if (dbcard.RecordCount() > 0) WriteSettingInt("POS", dbcard.RecNo());
+    WriteSettingBool("GRANTED", cbGranted->isChecked());
+    close();
+}
+
+void TLorvane::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!FShownOnce) {
+        FShownOnce = true;
+        bExit->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+// --- Card list ---
+
+std::string TLorvane::BuildConnectionString(const std::string& path) const {
+    return ::BuildConnectionString(path);
+}
+
+void TLorvane::RefreshCardList() {
+    FCardList.Refresh(FAppFolder, FWorkDbPath, cbGranted->isChecked());
+}
+
+void TLorvane::cbGrantedClick() {
+    WriteSettingBool("GRANTED", cbGranted->isChecked());
+    RefreshCardList();
+}
+
+void TLorvane::SetGrantedFilter(bool on) {
+    if (cbGranted->isChecked() == on) return;
+    {
+        const QSignalBlocker quiet(cbGranted);
+        cbGranted->setChecked(on);
+    }
+    cbGrantedClick();
+}
+
+bool TLorvane::CheckListEmpty() {
+    return FCardList.CheckListEmpty();
+}
+
+bool TLorvane::IsValidCardDatabase(const std::string& path) {
+    return ::IsValidCardDatabase(path);
+}
+
+void TLorvane::SetGrantedColumnVisible(bool visible) {
+    dbgList->setColumnHidden(TCardModel::ColGranted, !visible);
+}
+
+void TLorvane::SetGridVisible(bool visible) {
+    dbgList->setVisible(visible);
+}
+
+void TLorvane::SyncGridToList(int row) {
+    QItemSelectionModel* selection = dbgList->selectionModel();
+    FSyncing = true;
+    if (row < 0) {
+        selection->clear();
+    } else {
+        const int column = std::max(selection->currentIndex().column(), 0);
+        const QModelIndex index = FModel->index(row, column);
+        if (selection->currentIndex() != index || !selection->isRowSelected(row))
+            selection->setCurrentIndex(
+                index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+    FSyncing = false;
+}
+
+void TLorvane::SyncListToGrid(int row) {
+    if (FSyncing || row < 0 || !dbcard.Active()) return;
+    if (dbcard.RecNo() == row + 1) return;
+    Guarded([this, row] { dbcard.SetRecNo(row + 1); });
+}
+
+// --- Status bar ---
+
+void TLorvane::ShowStatusText(const QString& text) {
+    FPanels[2]->setText(text);
+    QCoreApplication::processEvents();
+}
+
+void TLorvane::ShowElapsed(const QDateTime& start) {
+    const qint64 elapsed = start.msecsTo(QDateTime::currentDateTime());
+    FPanels[2]->setText(FormatElapsed(elapsed, QLocale::system()));
+    QCoreApplication::processEvents();
+}
+
+void TLorvane::ShowRecordCount() {
+    FPanels[1]->setText(QStringLiteral("%1 record(s).").arg(dbcard.RecordCount()));
+    QCoreApplication::processEvents();
+}
+
+QString TLorvane::PanelText(int panel) const {
+    return panel >= 0 && panel < 3 ? FPanels[panel]->text() : QString();
+}
+
+void TLorvane::UpdateClock() {
+    FPanels[0]->setText(FormatClock(QDateTime::currentDateTime(), QLocale::system()));
+}
+
+// --- The window's own small commands ---
+
+bool TLorvane::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == imgLogo && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+        imgLogo->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+        Guarded([this] { imgLogoClick(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TLorvane::imgLogoClick() {
+    // Whether a browser opened is not reported.
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(WebAddress)));
+}
+
+void TLorvane::bAboutClick() {
+    Taboutbox box(this);
+    box.exec();
+}
+
+void TLorvane::SetPortSelectorEnabled(bool enabled) {
+    cbPort->setEnabled(enabled);
+}
+
+int TLorvane::PortIndex() const {
+    return cbPort->currentIndex();
+}
+
+// --- Serial device names ---
+
+std::string ComDeviceFromSettings(const std::string& port) {
+    const std::string configured = ReadSettingString(port, "");
+    if (!configured.empty()) return configured;
+    if (port.size() > 3 && port.compare(0, 3, "COM") == 0) {
+        bool ok = false;
+        const int n = QString::fromStdString(port.substr(3)).toInt(&ok, 10);
+        if (ok && n >= 1 && port.find_first_not_of("0123456789", 3) == std::string::npos)
+            return "/dev/ttyS" + std::to_string(n - 1);
+    }
+    return port;
+}

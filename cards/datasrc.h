@@ -5,9 +5,12 @@
 #include "dbengine.h"
 
 class Tdsrc {
-public:
+  public:
     Tdsrc();
     TDbConnection adosrc;  // connection string set before each connect
     TDbQuery dgrp;         // "select distinct grp from cardlist"
     TDbQuery daccess;      // "select cardno from cardlist where granted=true"
 };
+
+// The program-wide data module, set by the program entry for the whole run.
+extern Tdsrc* dsrc;

@@ -1,0 +1,157 @@
+// The program's one main window: the card grid, the command buttons, the
+// status bar, start-up and Exit.
+#pragma once
+
+#include <QDateTime>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "cardlist.h"
+#include "dbengine.h"
+#include "mainhost.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QTableView;
+class TCardModel;
+class TSimpleTimer;
+class Tdsrc;
+
+class TLorvane : public QWidget, public IMainWindow, private ICardListView {
+    Q_OBJECT
+  public:
+    // appFolder overrides the program's folder (with or without a trailing
+    // separator); empty means the folder of the running program file.
+    // Start-up runs here; its failures are shown, never thrown.
+    explicit TLorvane(Tdsrc& data, const std::string& appFolder = {});
+    ~TLorvane() override;
+
+    // Start-up and exit.
+    void FormCreate();
+    void FormDestroy();
+    void bExitClick();
+
+    // Card list.
+    std::string BuildConnectionString(const std::string& path) const;
+    void RefreshCardList() override;
+    void cbGrantedClick();
+    bool CheckListEmpty() override;
+    bool IsValidCardDatabase(const std::string& path);
+    // Sets the granted-only filter as a program would; a change runs
+    // cbGrantedClick, whose failures go up to the caller.
+    void SetGrantedFilter(bool on);
+
+    // Status bar.
+    void ShowStatusText(const QString& text) override;
+    void ShowElapsed(const QDateTime& start) override;
+    void ShowRecordCount() override;
+    QString PanelText(int panel) const;  // 0, 1, 2
+    void UpdateClock();
+    bool ClockRunning() const { return FClockTimer != nullptr; }
+
+    // Simple commands of the window itself.
+    void imgLogoClick();
+    void bAboutClick();
+
+    // Commands that live elsewhere (their bodies are filled in by their own files).
+    void bSaveClick();
+    void bOpenClick();
+    void bMergeClick();
+    void bExportClick();
+    void bDeleteClick();
+    void bClearClick();
+    void bEditClick();
+    void bAddClick();
+    void bSearchClick();
+    void bOptionsClick();
+    void bAllGrantedClick();
+    void bAllDenyClick();
+    void dbgListDblClick();
+    void dbgListTitleClick(int column);
+
+    // IMainWindow.
+    QWidget* Window() override { return this; }
+    TDbQuery& CardList() override { return dbcard; }
+    void SetGridVisible(bool visible) override;
+    int PortIndex() const override;
+    void SetPortSelectorEnabled(bool enabled) override;
+
+    // Runs a handler; any failure it does not catch goes to the standard error
+    // box instead of escaping into the event loop.
+    static void Guarded(const std::function<void()>& handler);
+
+    Tdsrc& Data() { return FData; }
+    const std::string& AppFolder() const { return FAppFolder; }
+    const std::string& WorkDbPath() const { return FWorkDbPath; }
+    int RefreshCount() const { return FCardList.RefreshCount(); }
+
+    // The maker's web site, opened by a click on the logo.
+    static const char* const WebAddress;
+
+    // Components, by their design names.
+    TDbQuery dbcard{"dbcard"};
+    QLabel* imgLogo = nullptr;
+    QGroupBox* gbController = nullptr;
+    QComboBox* cbPort = nullptr;
+    QPushButton* bUpload = nullptr;
+    QPushButton* bInfo = nullptr;
+    QPushButton* bDenyAll = nullptr;
+    QGroupBox* gbDatabase = nullptr;
+    QPushButton* bSave = nullptr;
+    QPushButton* bOpen = nullptr;
+    QPushButton* bMerge = nullptr;
+    QPushButton* bExport = nullptr;
+    QGroupBox* gbProgram = nullptr;
+    QPushButton* bAbout = nullptr;
+    QPushButton* bExit = nullptr;
+    QGroupBox* gbCards = nullptr;
+    QTableView* dbgList = nullptr;
+    QGroupBox* gbActions = nullptr;
+    QPushButton* bDelete = nullptr;
+    QPushButton* bClear = nullptr;
+    QPushButton* bEdit = nullptr;
+    QPushButton* bAdd = nullptr;
+    QPushButton* bSearch = nullptr;
+    QPushButton* bOptions = nullptr;
+    QCheckBox* cbGranted = nullptr;
+    QPushButton* bAllGranted = nullptr;
+    QPushButton* bAllDeny = nullptr;
+    QWidget* sbInfo = nullptr;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void BuildLayout();
+    void ConnectControls();
+    void SyncGridToList(int row);
+    void SyncListToGrid(int row);
+
+    // ICardListView.
+    void SetGrantedColumnVisible(bool visible) override;
+
+    std::unique_ptr<TSimpleTimer> FClockTimer;
+    std::string FAppFolder;
+    std::string FWorkDbPath;
+
+    Tdsrc& FData;
+    std::unique_ptr<TCardModel> FModel;
+    TCardList FCardList;
+    QLabel* FPanels[3] = {};
+    bool FSyncing = false;
+    bool FShownOnce = false;
+};
+
+// The program-wide main window, set by the program entry for the whole run.
+extern TLorvane* Lorvane;
+
+// The device behind a port name: the setting of that name ("COM1" =
+// "/dev/ttyUSB0") when present and not empty, else "/dev/ttyS<n-1>" for
+// "COMn"; any other name is returned as it is.
+std::string ComDeviceFromSettings(const std::string& port);

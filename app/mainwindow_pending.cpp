@@ -1,0 +1,18 @@
+// Handlers of commands that are not in the program yet. Each one moves to the
+// file of its command when that command is written.
+#include "mainwindow.h"
+
+void TLorvane::bSaveClick() {}
+void TLorvane::bOpenClick() {}
+void TLorvane::bMergeClick() {}
+void TLorvane::bExportClick() {}
+void TLorvane::bDeleteClick() {}
+void TLorvane::bClearClick() {}
+void TLorvane::bEditClick() {}
+void TLorvane::bAddClick() {}
+void TLorvane::bSearchClick() {}
+void TLorvane::bOptionsClick() {}
+void TLorvane::bAllGrantedClick() {}
+void TLorvane::bAllDenyClick() {}
+void TLorvane::dbgListDblClick() {}
+void TLorvane::dbgListTitleClick(int) {}

@@ -1,0 +1,43 @@
+// Grid model over the card list query: reads the query's snapshot cell by cell
+// and follows its observers, so a list of any length costs the view nothing
+// up front.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <array>
+
+class TDbQuery;
+
+class TCardModel : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    // The grid's fixed columns, in order.
+    enum Column { ColCardNo, ColName, ColGroup, ColGranted, ColumnCount };
+
+    explicit TCardModel(TDbQuery& query, QObject* parent = nullptr);
+    ~TCardModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // The query's current row, 0-based; -1 when closed or empty.
+    int CurrentRow() const { return FCurrent; }
+
+  signals:
+    // The query's cursor moved (also after a reset); -1 when there is no row.
+    void currentRowChanged(int row);
+
+  private:
+    void Reset();
+    void MoveCurrent(int row);
+    void MapColumns();
+
+    TDbQuery& FQuery;
+    std::array<int, ColumnCount> FFieldOf{};  // query field index of each column, -1 if absent
+    int FRows = 0;
+    int FCurrent = -1;
+};
