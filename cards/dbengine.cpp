@@ -1,1 +1,1188 @@
-// (being written)
+// Card database engine over SQLCipher: connection string parsing, keyed
+// connections that never create files, and queries holding an updatable
+// in-memory snapshot of their rows.
+#include "dbengine.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// ---------------------------------------------------------------- small helpers
+
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+Stmt Prepare(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_finalize(raw);
+        throw EDatabaseError(sqlite3_errmsg(db));
+    }
+    return Stmt(raw);
+}
+
+void Exec(sqlite3* db, const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string msg = err ? err : sqlite3_errmsg(db);
+        sqlite3_free(err);
+        throw EDatabaseError(msg);
+    }
+}
+
+std::string QuoteIdent(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
+}
+
+// ---------------------------------------------------------------- UTF-8 text
+
+// Decodes one code point; malformed bytes read as themselves so that nothing
+// is lost or skipped.
+char32_t DecodeUtf8(std::string_view s, size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    auto cont = [&](size_t k) {
+        return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    };
+    auto bits = [&](size_t k) { return static_cast<char32_t>(s[i + k] & 0x3F); };
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    if ((b0 & 0xE0) == 0xC0 && cont(1)) {
+        char32_t c = (static_cast<char32_t>(b0 & 0x1F) << 6) | bits(1);
+        i += 2;
+        return c;
+    }
+    if ((b0 & 0xF0) == 0xE0 && cont(1) && cont(2)) {
+        char32_t c = (static_cast<char32_t>(b0 & 0x0F) << 12) | (bits(1) << 6) | bits(2);
+        i += 3;
+        return c;
+    }
+    if ((b0 & 0xF8) == 0xF0 && cont(1) && cont(2) && cont(3)) {
+        char32_t c =
+            (static_cast<char32_t>(b0 & 0x07) << 18) | (bits(1) << 12) | (bits(2) << 6) | bits(3);
+        i += 4;
+        return c;
+    }
+    ++i;
+    return b0;
+}
+
+// Simple case folding for Latin, Greek and Cyrillic letters: what card holder
+// names need, without a Unicode library.
+char32_t FoldCase(char32_t c) {
+    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+    if (c >= 0x100 && c <= 0x17F) {
+        if (c == 0x130) return 'i';
+        if (c == 0x178) return 0xFF;
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
+        if (c == 0x138 || c == 0x149 || c == 0x17F) return c;
+        return (c & 1) ? c : c + 1;
+    }
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
+    if (c >= 0x410 && c <= 0x42F) return c + 32;
+    if (c >= 0x400 && c <= 0x40F) return c + 80;
+    return c;
+}
+
+int CompareText(std::string_view a, std::string_view b, bool caseInsensitive) {
+    if (!caseInsensitive) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        char32_t ca = FoldCase(DecodeUtf8(a, i)), cb = FoldCase(DecodeUtf8(b, j));
+        if (ca != cb) return ca < cb ? -1 : 1;
+    }
+    if (i < a.size()) return 1;
+    if (j < b.size()) return -1;
+    return 0;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix, bool caseInsensitive) {
+    if (!caseInsensitive) return text.substr(0, prefix.size()) == prefix;
+    size_t i = 0, j = 0;
+    while (j < prefix.size()) {
+        if (i >= text.size()) return false;
+        if (FoldCase(DecodeUtf8(text, i)) != FoldCase(DecodeUtf8(prefix, j))) return false;
+    }
+    return true;
+}
+
+// Cuts text to at most n characters, never in the middle of a character.
+void TruncateChars(std::string& s, int n) {
+    size_t i = 0;
+    for (int k = 0; k < n && i < s.size(); ++k) DecodeUtf8(s, i);
+    if (i < s.size()) s.resize(i);
+}
+
+// ---------------------------------------------------------------- values
+
+std::string ValueText(const TValue& v) {
+    if (auto p = std::get_if<std::int64_t>(&v)) return std::to_string(*p);
+    if (auto p = std::get_if<double>(&v)) {
+        char buf[32];
+        auto r = std::to_chars(buf, buf + sizeof buf, *p);
+        return std::string(buf, r.ptr);
+    }
+    if (auto p = std::get_if<std::string>(&v)) return *p;
+    return {};
+}
+
+bool ParseInt64(std::string_view s, std::int64_t& out) {
+    s = Trim(s);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+    return !s.empty() && r.ec == std::errc() && r.ptr == s.data() + s.size();
+}
+
+void BindValue(sqlite3_stmt* st, int index, const TValue& v) {
+    if (auto p = std::get_if<std::int64_t>(&v))
+        sqlite3_bind_int64(st, index, *p);
+    else if (auto p = std::get_if<double>(&v))
+        sqlite3_bind_double(st, index, *p);
+    else if (auto p = std::get_if<std::string>(&v))
+        sqlite3_bind_text(st, index, p->data(), static_cast<int>(p->size()), SQLITE_STATIC);
+    else
+        sqlite3_bind_null(st, index);
+}
+
+TValue ColumnValue(sqlite3_stmt* st, int col) {
+    switch (sqlite3_column_type(st, col)) {
+        case SQLITE_INTEGER:
+            return TValue(std::in_place_type<std::int64_t>, sqlite3_column_int64(st, col));
+        case SQLITE_FLOAT:
+            return TValue(std::in_place_type<double>, sqlite3_column_double(st, col));
+        case SQLITE_TEXT:
+        case SQLITE_BLOB: {
+            auto text = reinterpret_cast<const char*>(sqlite3_column_text(st, col));
+            return TValue(std::in_place_type<std::string>, text ? text : "",
+                          static_cast<size_t>(sqlite3_column_bytes(st, col)));
+        }
+        default:
+            return TValue();
+    }
+}
+
+TFieldDef MakeFieldDef(const char* name, const char* decl) {
+    TFieldDef def;
+    def.name = name ? name : "";
+    std::string t;
+    for (const char* p = decl ? decl : ""; *p; ++p) t += static_cast<char>(std::toupper(*p));
+    auto has = [&](const char* word) { return t.find(word) != std::string::npos; };
+    if (has("BOOL") || t == "BIT" || has("YESNO"))
+        def.type = TFieldType::Boolean;
+    else if (has("INT") || has("COUNTER"))
+        def.type = TFieldType::Integer;
+    else if (has("CHAR") || has("TEXT") || has("CLOB") || has("MEMO"))
+        def.type = TFieldType::Text;
+    else if (has("REAL") || has("FLOA") || has("DOUB") || has("NUMERIC") || has("DECIMAL"))
+        def.type = TFieldType::Float;
+    if (def.type == TFieldType::Text) {
+        auto open = t.find('(');
+        if (open != std::string::npos) {
+            int n = 0;
+            auto r = std::from_chars(t.data() + open + 1, t.data() + t.size(), n);
+            if (r.ec == std::errc() && n > 0) def.size = n;
+        }
+    }
+    return def;
+}
+
+// ---------------------------------------------------------------- statements
+
+struct Token {
+    enum Kind { Space, Word, Ident, String, Number, Op };
+    Kind kind;
+    std::string text;
+};
+
+std::vector<Token> Tokenize(const std::string& sql) {
+    std::vector<Token> out;
+    size_t i = 0;
+    const size_t n = sql.size();
+    auto isWordChar = [](unsigned char c) { return std::isalnum(c) || c == '_' || c >= 0x80; };
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(sql[i]);
+        size_t j = i + 1;
+        Token::Kind kind = Token::Op;
+        if (std::isspace(c)) {
+            while (j < n && std::isspace(static_cast<unsigned char>(sql[j]))) ++j;
+            kind = Token::Space;
+        } else if (std::isalpha(c) || c == '_' || c >= 0x80) {
+            while (j < n && (isWordChar(sql[j]) || sql[j] == '$')) ++j;
+            kind = Token::Word;
+        } else if (std::isdigit(c)) {
+            while (j < n && (isWordChar(sql[j]) || sql[j] == '.')) ++j;
+            kind = Token::Number;
+        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            const char close = c == '[' ? ']' : static_cast<char>(c);
+            for (;;) {
+                if (j >= n) break;
+                if (sql[j] == close) {
+                    if (close != ']' && j + 1 < n && sql[j + 1] == close) {
+                        j += 2;  // doubled quote inside the literal
+                        continue;
+                    }
+                    ++j;
+                    break;
+                }
+                ++j;
+            }
+            kind = c == '\'' ? Token::String : Token::Ident;
+        } else if (j < n) {
+            const std::string_view two(sql.data() + i, 2);
+            if (two == "<>" || two == "!=" || two == "<=" || two == ">=" || two == "==" ||
+                two == "||")
+                j = i + 2;
+        }
+        out.push_back({kind, sql.substr(i, j - i)});
+        i = j;
+    }
+    return out;
+}
+
+// What a statement becomes for SQLite, and whether its rows can be written back.
+struct TranslatedSql {
+    std::string plain;    // Jet literals rewritten
+    std::string withRow;  // plain plus the rowid as first column; empty when read-only
+    std::string table;    // the one table, as written in the statement
+};
+
+// Jet's true/false literals: SQLite 3.15 has none, and a Jet boolean is true
+// for any nonzero value, so "x=true" becomes "x<>0".
+void TranslateBooleans(std::vector<Token>& tokens) {
+    int prev = -1;
+    for (int i = 0; i < static_cast<int>(tokens.size()); ++i) {
+        Token& t = tokens[i];
+        if (t.kind == Token::Space) continue;
+        const bool isTrue = t.kind == Token::Word && EqualsNoCase(t.text, "true");
+        const bool isFalse = t.kind == Token::Word && EqualsNoCase(t.text, "false");
+        if (isTrue || isFalse) {
+            Token* op = prev >= 0 && tokens[prev].kind == Token::Op ? &tokens[prev] : nullptr;
+            if (op && (op->text == "=" || op->text == "==")) {
+                op->text = isTrue ? "<>" : "=";
+                t.text = "0";
+            } else if (op && (op->text == "<>" || op->text == "!=")) {
+                op->text = isTrue ? "=" : "<>";
+                t.text = "0";
+            } else {
+                t.text = isTrue ? "1" : "0";
+            }
+            t.kind = Token::Number;
+        }
+        prev = i;
+    }
+}
+
+TranslatedSql TranslateSql(const std::string& sql) {
+    std::vector<Token> tokens = Tokenize(sql);
+    TranslateBooleans(tokens);
+    TranslatedSql out;
+    for (const Token& t : tokens) out.plain += t.text;
+
+    // Rows can be written back only for "select <columns> from <one table>
+    // [where ...] [order by ...]": then the rowid identifies each row.
+    std::vector<int> sig;
+    for (int i = 0; i < static_cast<int>(tokens.size()); ++i)
+        if (tokens[i].kind != Token::Space) sig.push_back(i);
+    auto word = [&](size_t k, const char* w) {
+        return k < sig.size() && tokens[sig[k]].kind == Token::Word &&
+               EqualsNoCase(tokens[sig[k]].text, w);
+    };
+    if (sig.size() < 4 || !word(0, "select") || word(1, "distinct") || word(1, "all")) return out;
+    size_t from = 0;
+    for (size_t k = 1; k < sig.size(); ++k) {
+        const Token& t = tokens[sig[k]];
+        if (t.kind == Token::Op && t.text == "(") return out;
+        for (const char* w : {"group", "having", "union", "join", "intersect", "except"})
+            if (word(k, w)) return out;
+        if (!from && word(k, "from")) from = k;
+    }
+    if (!from || from + 1 >= sig.size()) return out;
+    const Token& table = tokens[sig[from + 1]];
+    if (table.kind != Token::Word && table.kind != Token::Ident) return out;
+    const size_t after = from + 2;
+    if (after < sig.size() && !word(after, "where") && !word(after, "order") &&
+        tokens[sig[after]].text != ";")
+        return out;
+    out.table = table.text;
+    out.withRow = tokens[sig[0]].text + " rowid,";
+    for (size_t i = sig[0] + 1; i < tokens.size(); ++i) out.withRow += tokens[i].text;
+    return out;
+}
+
+// ---------------------------------------------------------------- files
+
+EDatabaseError MissingFile(const std::string& path) {
+    return EDatabaseError("Could not find file '" + path + "'.");
+}
+
+void KeyAndCheck(sqlite3* db, const std::string& password) {
+    if (!password.empty() &&
+        sqlite3_key(db, password.data(), static_cast<int>(password.size())) != SQLITE_OK)
+        throw EDatabaseError(sqlite3_errmsg(db));
+    // Keeps the files readable by SQLCipher 4; older versions ignore it.
+    sqlite3_exec(db, "PRAGMA cipher_compatibility = 3", nullptr, nullptr, nullptr);
+    // A wrong key or a foreign file shows only at the first read.
+    Exec(db, "SELECT count(*) FROM sqlite_master");
+}
+
+DbHandle OpenExisting(const std::string& path, const std::string& password) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) throw MissingFile(path);
+        throw EDatabaseError("Cannot open file '" + path + "': " + std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) throw EDatabaseError("'" + path + "' is a folder, not a file.");
+    // SQLite would take an empty file for an empty database and write into it.
+    if (st.st_size == 0) throw EDatabaseError("file is encrypted or is not a database");
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    DbHandle db(raw);
+    if (rc != SQLITE_OK) {
+        if (!db) throw EDatabaseError(sqlite3_errstr(rc));
+        if (::access(path.c_str(), F_OK) != 0) throw MissingFile(path);
+        throw EDatabaseError(sqlite3_errmsg(db.get()));
+    }
+    // Other programs may hold the file for a moment.
+    sqlite3_busy_timeout(db.get(), 2000);
+    KeyAndCheck(db.get(), password);
+    return db;
+}
+
+void CreateDatabase(const std::string& path, const std::string& password, const char* ddl) {
+    // O_EXCL: refusing to overwrite must not race with another creator.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == EEXIST) throw EDatabaseError("File '" + path + "' already exists.");
+        throw EDatabaseError("Cannot create file '" + path + "': " + std::strerror(errno));
+    }
+    ::close(fd);
+    try {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        DbHandle db(raw);
+        if (rc != SQLITE_OK) throw EDatabaseError(db ? sqlite3_errmsg(db.get()) : "out of memory");
+        KeyAndCheck(db.get(), password);
+        Exec(db.get(), ddl);
+    } catch (...) {
+        ::unlink(path.c_str());
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- integer index
+
+// Open-addressing hash from an integer column's value to its first row; holds
+// only row numbers, the keys are read from the snapshot.
+class TIntIndex {
+  public:
+    template <class KeyOf>
+    void Build(int rows, KeyOf keyOf) {
+        size_t cap = 16;
+        while (cap < static_cast<size_t>(rows) * 2) cap *= 2;
+        FSlots.assign(cap, -1);
+        FCount = 0;
+        for (int r = 0; r < rows; ++r)
+            if (auto k = keyOf(r)) Insert(*k, r, keyOf);
+        FDirty = false;
+    }
+    template <class KeyOf>
+    void Insert(std::int64_t key, int row, KeyOf keyOf) {
+        if ((FCount + 1) * 2 > FSlots.size()) {
+            std::vector<int> old = std::move(FSlots);
+            FSlots.assign(old.size() * 2, -1);
+            FCount = 0;
+            std::sort(old.begin(), old.end());  // keeps the first row of equal keys
+            for (int r : old)
+                if (r >= 0) Insert(*keyOf(r), r, keyOf);
+        }
+        for (size_t i = Hash(key);; i = (i + 1) & (FSlots.size() - 1)) {
+            int& slot = FSlots[i];
+            if (slot < 0) {
+                slot = row;
+                ++FCount;
+                return;
+            }
+            if (*keyOf(slot) == key) {
+                slot = std::min(slot, row);
+                return;
+            }
+        }
+    }
+    template <class KeyOf>
+    int Find(std::int64_t key, KeyOf keyOf) const {
+        for (size_t i = Hash(key);; i = (i + 1) & (FSlots.size() - 1)) {
+            const int slot = FSlots[i];
+            if (slot < 0) return -1;
+            if (*keyOf(slot) == key) return slot;
+        }
+    }
+    bool FDirty = true;
+
+  private:
+    size_t Hash(std::int64_t key) const {
+        auto h = static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> 20) & (FSlots.size() - 1);
+    }
+    std::vector<int> FSlots;
+    size_t FCount = 0;
+};
+
+const TValue kNull;
+
+}  // namespace
+
+// ==================================================================== query state
+
+struct TDbQuery::Impl {
+    std::string name;
+    std::vector<std::string> sql;
+    TDbConnection* shared = nullptr;
+    std::unique_ptr<TDbConnection> own;
+
+    TState state = TState::Inactive;
+    bool updatable = false;
+    std::string table;
+    std::vector<TFieldDef> defs;
+    std::vector<std::string> origins;  // table column of each field; empty for expressions
+    int rowidAlias = -1;               // field that is the table's INTEGER PRIMARY KEY
+
+    // The snapshot: rows * defs.size() cells, row-major, with the rowid of each
+    // row. A deque grows without copying, which keeps the peak memory low.
+    std::deque<TValue> cells;
+    std::deque<std::int64_t> rowids;
+    int rows = 0;
+    int cur = -1;
+    bool eof = true;
+
+    std::vector<TValue> buffer;  // values of the row being edited or inserted
+    std::vector<bool> modified;
+    int rowBeforeInsert = -1;
+    std::vector<std::unique_ptr<TIntIndex>> indexes;  // per field, built on demand
+
+    TDbConnection* Connection() const { return own ? own.get() : shared; }
+    int Cols() const { return static_cast<int>(defs.size()); }
+    const TValue& At(int row, int col) const {
+        return cells[static_cast<size_t>(row) * defs.size() + col];
+    }
+    TValue& At(int row, int col) { return cells[static_cast<size_t>(row) * defs.size() + col]; }
+
+    [[noreturn]] void Fail(const std::string& what) const {
+        throw EDatabaseError(name + ": " + what);
+    }
+    void CheckActive() const {
+        if (state == TState::Inactive) Fail("Cannot perform this operation on a closed dataset");
+    }
+    void CheckWritable() const {
+        if (!updatable) Fail("Cannot modify a read-only dataset");
+    }
+    const TValue& FieldValue(int col) const {
+        CheckActive();
+        if (state == TState::Edit || state == TState::Insert) return buffer[col];
+        return cur >= 0 ? At(cur, col) : kNull;
+    }
+    void SetFieldValue(int col, TValue value) {
+        CheckActive();
+        if (state != TState::Edit && state != TState::Insert)
+            Fail("Dataset not in edit or insert mode");
+        buffer[col] = std::move(value);
+        modified[col] = true;
+    }
+    void MarkIndexesDirty() {
+        for (auto& ix : indexes)
+            if (ix) ix->FDirty = true;
+    }
+    void Clear() {
+        std::deque<TValue>().swap(cells);
+        std::deque<std::int64_t>().swap(rowids);
+        rows = 0;
+        cur = -1;
+        eof = true;
+        buffer.clear();
+        modified.clear();
+        indexes.clear();
+        defs.clear();
+        origins.clear();
+    }
+};
+
+// ==================================================================== connection
+
+TConnectionParams ParseConnectionString(const std::string& text) {
+    TConnectionParams params;
+    bool haveSource = false;
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        const size_t eq = text.find('=', i);
+        if (eq == std::string::npos) break;
+        const std::string_view key = Trim(std::string_view(text).substr(i, eq - i));
+        size_t v = eq + 1;
+        while (v < n && text[v] == ' ') ++v;
+        std::string value;
+        if (v < n && (text[v] == '"' || text[v] == '\'')) {
+            // The value is not escaped: it ends at the quote that is followed by
+            // ';' or the end of the text, so quotes, ';' and '=' may occur inside.
+            const char q = text[v];
+            size_t close = v + 1;
+            for (;; ++close) {
+                close = text.find(q, close);
+                if (close == std::string::npos) break;
+                size_t after = close + 1;
+                while (after < n && text[after] == ' ') ++after;
+                if (after >= n || text[after] == ';') break;
+            }
+            if (close == std::string::npos) {
+                value = text.substr(v + 1);
+                i = n;
+            } else {
+                value = text.substr(v + 1, close - v - 1);
+                const size_t semi = text.find(';', close + 1);
+                i = semi == std::string::npos ? n : semi + 1;
+            }
+        } else {
+            const size_t semi = text.find(';', v);
+            const size_t end = semi == std::string::npos ? n : semi;
+            value = std::string(Trim(std::string_view(text).substr(v, end - v)));
+            i = semi == std::string::npos ? n : semi + 1;
+        }
+        if (EqualsNoCase(key, "Data Source")) {
+            params.dataSource = value;
+            haveSource = true;
+        } else if (EqualsNoCase(key, "Jet OLEDB:Database Password")) {
+            params.password = value;
+        }
+    }
+    if (!haveSource) throw EDatabaseError("The connection string names no \"Data Source\".");
+    return params;
+}
+
+void CreateCardDatabase(const std::string& path, const std::string& password) {
+    CreateDatabase(path, password,
+                   "CREATE TABLE cardlist (cardno INTEGER NOT NULL PRIMARY KEY, "
+                   "descx VARCHAR(50), grp VARCHAR(50), granted BOOLEAN NOT NULL DEFAULT 0)");
+}
+
+void CreateCardBatchDatabase(const std::string& path, const std::string& password) {
+    CreateDatabase(path, password, "CREATE TABLE card (cardno INTEGER NOT NULL PRIMARY KEY)");
+}
+
+TDbConnection::TDbConnection() = default;
+
+TDbConnection::~TDbConnection() {
+    Disconnect();
+    for (TDbQuery* q : FQueries) q->FImpl->shared = nullptr;
+}
+
+void TDbConnection::SetConnectionString(const std::string& text) {
+    FConnectionString = text;
+}
+const std::string& TDbConnection::ConnectionString() const {
+    return FConnectionString;
+}
+void TDbConnection::SetLoginPrompt(bool) {}
+
+void TDbConnection::Connect() {
+    if (FDb) return;
+    const TConnectionParams params = ParseConnectionString(FConnectionString);
+    FDb = OpenExisting(params.dataSource, params.password).release();
+}
+
+void TDbConnection::Disconnect() {
+    const std::vector<TDbQuery*> queries = FQueries;  // Close may not detach, but be safe
+    for (TDbQuery* q : queries) q->Close();
+    if (FDb) sqlite3_close_v2(std::exchange(FDb, nullptr));
+}
+
+bool TDbConnection::Connected() const {
+    return FDb != nullptr;
+}
+sqlite3* TDbConnection::Handle() const {
+    return FDb;
+}
+
+void TDbConnection::Attach(TDbQuery* query) {
+    FQueries.push_back(query);
+}
+void TDbConnection::Detach(TDbQuery* query) {
+    std::erase(FQueries, query);
+}
+
+// ==================================================================== query
+
+TDbQuery::TDbQuery(std::string name) : FImpl(std::make_unique<Impl>()) {
+    FImpl->name = std::move(name);
+}
+
+TDbQuery::~TDbQuery() {
+    // Views may already be gone; they need no news of the end.
+    OnReset = nullptr;
+    OnRowChanged = nullptr;
+    OnCurrentChanged = nullptr;
+    Close();
+    if (FImpl->shared) FImpl->shared->Detach(this);
+}
+
+const std::string& TDbQuery::Name() const {
+    return FImpl->name;
+}
+
+void TDbQuery::SetConnection(TDbConnection* connection) {
+    Close();
+    if (FImpl->shared) FImpl->shared->Detach(this);
+    FImpl->own.reset();
+    FImpl->shared = connection;
+    if (connection) connection->Attach(this);
+}
+
+void TDbQuery::SetConnectionString(const std::string& text) {
+    Close();
+    if (FImpl->shared) FImpl->shared->Detach(this);
+    FImpl->shared = nullptr;
+    FImpl->own = std::make_unique<TDbConnection>();
+    FImpl->own->SetConnectionString(text);
+}
+
+void TDbQuery::SQLClear() {
+    FImpl->sql.clear();
+}
+void TDbQuery::SQLAdd(const std::string& line) {
+    FImpl->sql.push_back(line);
+}
+const std::vector<std::string>& TDbQuery::SQLLines() const {
+    return FImpl->sql;
+}
+std::string TDbQuery::SQLText() const {
+    std::string text;
+    for (const auto& line : FImpl->sql) text += line + "\n";
+    return text;
+}
+
+void TDbQuery::Open() {
+    Impl& d = *FImpl;
+    if (d.state != TState::Inactive) return;
+    TDbConnection* conn = d.Connection();
+    if (!conn) d.Fail("Missing Connection or ConnectionString");
+    conn->Connect();
+    try {
+        sqlite3* db = conn->Handle();
+        const TranslatedSql sql = TranslateSql(SQLText());
+        Stmt st;
+        bool withRow = false;
+        if (!sql.withRow.empty()) {
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db, sql.withRow.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
+                st.reset(raw);
+                withRow = true;
+            } else {
+                sqlite3_finalize(raw);  // e.g. a view: fall back to reading only
+            }
+        }
+        if (!st) st = Prepare(db, sql.plain);
+
+        const int first = withRow ? 1 : 0;
+        const int cols = sqlite3_column_count(st.get()) - first;
+        d.Clear();
+        d.defs.reserve(cols);
+        for (int c = 0; c < cols; ++c) {
+            d.defs.push_back(MakeFieldDef(sqlite3_column_name(st.get(), c + first),
+                                          sqlite3_column_decltype(st.get(), c + first)));
+            const char* origin = sqlite3_column_origin_name(st.get(), c + first);
+            d.origins.emplace_back(origin ? origin : "");
+        }
+        d.indexes.resize(cols);
+        d.updatable = withRow;
+        d.table = withRow ? sql.table : std::string();
+
+        int rc;
+        while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
+            d.rowids.push_back(withRow ? sqlite3_column_int64(st.get(), 0) : 0);
+            for (int c = 0; c < cols; ++c) d.cells.push_back(ColumnValue(st.get(), c + first));
+            ++d.rows;
+        }
+        if (rc != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
+
+        d.rowidAlias = -1;
+        if (withRow) {
+            // The rowid changes with the INTEGER PRIMARY KEY column it aliases.
+            Stmt info = Prepare(db, "PRAGMA table_info(" + d.table + ")");
+            std::string pkName;
+            int pkCount = 0;
+            while (sqlite3_step(info.get()) == SQLITE_ROW) {
+                if (sqlite3_column_int(info.get(), 5) == 0) continue;
+                ++pkCount;
+                auto colName = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1));
+                auto type = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2));
+                if (type && EqualsNoCase(type, "INTEGER") && colName) pkName = colName;
+            }
+            if (pkCount == 1 && !pkName.empty())
+                for (int c = 0; c < cols; ++c)
+                    if (EqualsNoCase(d.origins[c], pkName)) d.rowidAlias = c;
+        }
+    } catch (...) {
+        d.Clear();
+        if (d.own) d.own->Disconnect();
+        throw;
+    }
+    d.state = TState::Browse;
+    d.cur = d.rows > 0 ? 0 : -1;
+    d.eof = d.rows == 0;
+    if (OnReset) OnReset();
+    if (OnCurrentChanged) OnCurrentChanged(d.cur);
+}
+
+void TDbQuery::Close() {
+    Impl& d = *FImpl;
+    const bool wasActive = d.state != TState::Inactive;
+    d.state = TState::Inactive;
+    d.Clear();
+    if (d.own) d.own->Disconnect();
+    if (wasActive) {
+        if (OnReset) OnReset();
+        if (OnCurrentChanged) OnCurrentChanged(-1);
+    }
+}
+
+bool TDbQuery::Active() const {
+    return FImpl->state != TState::Inactive;
+}
+TDbQuery::TState TDbQuery::State() const {
+    return FImpl->state;
+}
+bool TDbQuery::ReadOnly() const {
+    return !FImpl->updatable;
+}
+
+int TDbQuery::RecordCount() const {
+    FImpl->CheckActive();
+    return FImpl->rows;
+}
+
+int TDbQuery::RecNo() const {
+    FImpl->CheckActive();
+    return FImpl->cur + 1;
+}
+
+void TDbQuery::SetRecNo(int n) {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (n < 1 || n > d.rows) d.Fail("Row " + std::to_string(n) + " does not exist");
+    if (d.state != TState::Browse) Post();
+    d.eof = false;
+    if (d.cur != n - 1) {
+        d.cur = n - 1;
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    }
+}
+
+void TDbQuery::First() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state != TState::Browse) Post();
+    d.eof = d.rows == 0;
+    const int target = d.rows > 0 ? 0 : -1;
+    if (d.cur != target) {
+        d.cur = target;
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    }
+}
+
+void TDbQuery::Next() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state != TState::Browse) Post();
+    if (d.cur + 1 < d.rows) {
+        ++d.cur;
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    } else {
+        d.eof = true;
+    }
+}
+
+bool TDbQuery::Eof() const {
+    FImpl->CheckActive();
+    return FImpl->eof;
+}
+
+bool TDbQuery::Locate(const std::string& field, const TValue& value, unsigned options) {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    const int col = FieldIndex(field);
+    if (col < 0) d.Fail("Field '" + field + "' not found");
+    if (d.state != TState::Browse) Post();
+    const bool partial = options & loPartialKey;
+    const bool nocase = options & loCaseInsensitive;
+
+    int found = -1;
+    std::int64_t key = 0;
+    const bool intKey = std::holds_alternative<std::int64_t>(value) ||
+                        (std::holds_alternative<std::string>(value) &&
+                         ParseInt64(std::get<std::string>(value), key));
+    if (intKey && std::holds_alternative<std::int64_t>(value)) key = std::get<std::int64_t>(value);
+    if (!partial && intKey && d.defs[col].type == TFieldType::Integer) {
+        auto keyOf = [&d, col](int row) -> std::optional<std::int64_t> {
+            if (auto p = std::get_if<std::int64_t>(&d.At(row, col))) return *p;
+            return std::nullopt;
+        };
+        auto& ix = d.indexes[col];
+        if (!ix) ix = std::make_unique<TIntIndex>();
+        if (ix->FDirty) ix->Build(d.rows, keyOf);
+        found = ix->Find(key, keyOf);
+    } else {
+        const bool wantNull = std::holds_alternative<std::monostate>(value);
+        const std::string text = ValueText(value);
+        std::string best;
+        for (int r = 0; r < d.rows; ++r) {
+            const TValue& cell = d.At(r, col);
+            const bool isNull = std::holds_alternative<std::monostate>(cell);
+            if (wantNull || isNull) {
+                if (wantNull && isNull && found < 0) found = r;
+                continue;
+            }
+            bool match;
+            const auto* num = std::get_if<std::int64_t>(&cell);
+            if (!partial && num && intKey) {
+                match = *num == key;
+                if (match && found < 0) found = r;
+                continue;
+            }
+            std::string converted;
+            std::string_view s;
+            if (auto p = std::get_if<std::string>(&cell)) {
+                s = *p;
+            } else {
+                converted = ValueText(cell);
+                s = converted;
+            }
+            match = partial ? StartsWith(s, text, nocase) : CompareText(s, text, nocase) == 0;
+            if (!match) continue;
+            // Several matches: the first in ascending order of the value.
+            if (found < 0 || CompareText(s, best, true) < 0 ||
+                (CompareText(s, best, true) == 0 && s < best)) {
+                found = r;
+                best = std::string(s);
+            }
+        }
+    }
+    if (found < 0) return false;
+    d.eof = false;
+    if (d.cur != found) {
+        d.cur = found;
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    }
+    return true;
+}
+
+int TDbQuery::FieldCount() const {
+    return FImpl->Cols();
+}
+const TFieldDef& TDbQuery::FieldDef(int index) const {
+    return FImpl->defs.at(index);
+}
+
+int TDbQuery::FieldIndex(const std::string& name) const {
+    for (int c = 0; c < FImpl->Cols(); ++c)
+        if (EqualsNoCase(FImpl->defs[c].name, name)) return c;
+    return -1;
+}
+
+TField TDbQuery::FieldByName(const std::string& name) {
+    FImpl->CheckActive();
+    const int col = FieldIndex(name);
+    if (col < 0) FImpl->Fail("Field '" + name + "' not found");
+    return TField(*this, col);
+}
+
+const TValue& TDbQuery::Cell(int row, int column) const {
+    const Impl& d = *FImpl;
+    if (row < 0 || row >= d.rows || column < 0 || column >= d.Cols()) return kNull;
+    return d.At(row, column);
+}
+
+void TDbQuery::Append() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    d.CheckWritable();
+    if (d.state != TState::Browse) Post();
+    const int cols = d.Cols();
+    for (int c = 0; c < cols; ++c) d.cells.emplace_back();
+    d.rowids.push_back(0);
+    d.rowBeforeInsert = d.cur;
+    d.cur = d.rows++;
+    d.eof = false;
+    d.buffer.assign(cols, TValue());
+    d.modified.assign(cols, false);
+    d.state = TState::Insert;
+    if (OnReset) OnReset();
+    if (OnCurrentChanged) OnCurrentChanged(d.cur);
+}
+
+void TDbQuery::Edit() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state != TState::Browse) return;
+    d.CheckWritable();
+    if (d.cur < 0) d.Fail("Cannot perform this operation on an empty dataset");
+    d.buffer.assign(d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur) * d.Cols(),
+                    d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur + 1) * d.Cols());
+    d.modified.assign(d.Cols(), false);
+    d.state = TState::Edit;
+}
+
+void TDbQuery::Post() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state == TState::Browse) return;
+    sqlite3* db = d.Connection()->Handle();
+    const int cols = d.Cols();
+
+    // Text longer than its column is cut silently, counted in characters.
+    for (int c = 0; c < cols; ++c)
+        if (auto s = std::get_if<std::string>(&d.buffer[c]);
+            s && d.defs[c].type == TFieldType::Text && d.defs[c].size > 0)
+            TruncateChars(*s, d.defs[c].size);
+
+    std::vector<int> changed;
+    for (int c = 0; c < cols; ++c)
+        if (d.modified[c]) {
+            if (d.origins[c].empty()) d.Fail("Field '" + d.defs[c].name + "' cannot be modified");
+            changed.push_back(c);
+        }
+
+    std::int64_t rowid = d.rowids[d.cur];
+    if (d.state == TState::Edit) {
+        if (!changed.empty()) {
+            std::string sql = "UPDATE " + d.table + " SET ";
+            for (size_t k = 0; k < changed.size(); ++k)
+                sql += (k ? ", " : "") + QuoteIdent(d.origins[changed[k]]) + "=?";
+            sql += " WHERE rowid=?";
+            Stmt st = Prepare(db, sql);
+            for (size_t k = 0; k < changed.size(); ++k)
+                BindValue(st.get(), static_cast<int>(k + 1), d.buffer[changed[k]]);
+            sqlite3_bind_int64(st.get(), static_cast<int>(changed.size() + 1), rowid);
+            if (sqlite3_step(st.get()) != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
+            if (sqlite3_changes(db) == 0)
+                throw EDatabaseError(
+                    "Row cannot be located for updating. Some values may have been changed since "
+                    "it was last read.");
+            if (d.rowidAlias >= 0 && d.modified[d.rowidAlias]) {
+                // The rowid is the key column itself, so the row moved with it.
+                const TValue& v = d.buffer[d.rowidAlias];
+                std::int64_t k = 0;
+                if (auto p = std::get_if<std::int64_t>(&v))
+                    rowid = *p;
+                else if (auto s = std::get_if<std::string>(&v); s && ParseInt64(*s, k))
+                    rowid = k;
+                else if (auto f = std::get_if<double>(&v))
+                    rowid = static_cast<std::int64_t>(*f);
+            }
+        }
+    } else {
+        std::string sql = "INSERT INTO " + d.table;
+        if (changed.empty()) {
+            sql += " DEFAULT VALUES";
+        } else {
+            std::string names, marks;
+            for (size_t k = 0; k < changed.size(); ++k) {
+                names += (k ? ", " : "") + QuoteIdent(d.origins[changed[k]]);
+                marks += k ? ", ?" : "?";
+            }
+            sql += " (" + names + ") VALUES (" + marks + ")";
+        }
+        Stmt st = Prepare(db, sql);
+        for (size_t k = 0; k < changed.size(); ++k)
+            BindValue(st.get(), static_cast<int>(k + 1), d.buffer[changed[k]]);
+        if (sqlite3_step(st.get()) != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
+        rowid = sqlite3_last_insert_rowid(db);
+    }
+
+    // Read the row back so that the snapshot holds what the file holds
+    // (defaults, type conversions).
+    std::vector<TValue> values = d.buffer;
+    std::string sql;
+    std::vector<int> stored;
+    for (int c = 0; c < cols; ++c)
+        if (!d.origins[c].empty()) {
+            sql += (stored.empty() ? "SELECT " : ", ") + QuoteIdent(d.origins[c]);
+            stored.push_back(c);
+        }
+    if (!stored.empty()) {
+        Stmt st = Prepare(db, sql + " FROM " + d.table + " WHERE rowid=?");
+        sqlite3_bind_int64(st.get(), 1, rowid);
+        if (sqlite3_step(st.get()) == SQLITE_ROW)
+            for (size_t k = 0; k < stored.size(); ++k)
+                values[stored[k]] = ColumnValue(st.get(), static_cast<int>(k));
+    }
+
+    const bool inserted = d.state == TState::Insert;
+    for (int c = 0; c < cols; ++c) {
+        if (d.indexes[c] && !(d.At(d.cur, c) == values[c])) {
+            if (inserted && !d.indexes[c]->FDirty) {
+                auto keyOf = [&d, c](int row) -> std::optional<std::int64_t> {
+                    if (auto p = std::get_if<std::int64_t>(&d.At(row, c))) return *p;
+                    return std::nullopt;
+                };
+                d.At(d.cur, c) = values[c];
+                if (auto p = std::get_if<std::int64_t>(&values[c]))
+                    d.indexes[c]->Insert(*p, d.cur, keyOf);
+            } else {
+                d.indexes[c]->FDirty = true;
+            }
+        }
+        d.At(d.cur, c) = std::move(values[c]);
+    }
+    d.rowids[d.cur] = rowid;
+    d.buffer.clear();
+    d.modified.clear();
+    d.state = TState::Browse;
+    if (OnRowChanged) OnRowChanged(d.cur);
+}
+
+void TDbQuery::Cancel() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state == TState::Browse) return;
+    const bool inserted = d.state == TState::Insert;
+    d.state = TState::Browse;
+    d.buffer.clear();
+    d.modified.clear();
+    if (inserted) {
+        // The pending row is always the last one.
+        d.cells.resize(d.cells.size() - d.Cols());
+        d.rowids.pop_back();
+        --d.rows;
+        d.cur = std::min(d.rowBeforeInsert, d.rows - 1);
+        if (d.cur < 0 && d.rows > 0) d.cur = 0;
+        d.eof = d.rows == 0;
+        if (OnReset) OnReset();
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    }
+}
+
+void TDbQuery::Delete() {
+    Impl& d = *FImpl;
+    d.CheckActive();
+    if (d.state == TState::Insert) {
+        Cancel();  // the pending row is not in the file yet
+        return;
+    }
+    if (d.state == TState::Edit) Cancel();
+    d.CheckWritable();
+    if (d.cur < 0) d.Fail("Cannot perform this operation on an empty dataset");
+    sqlite3* db = d.Connection()->Handle();
+    Stmt st = Prepare(db, "DELETE FROM " + d.table + " WHERE rowid=?");
+    sqlite3_bind_int64(st.get(), 1, d.rowids[d.cur]);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
+
+    const auto begin = d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur) * d.Cols();
+    d.cells.erase(begin, begin + d.Cols());
+    d.rowids.erase(d.rowids.begin() + d.cur);
+    --d.rows;
+    d.MarkIndexesDirty();
+    // The next row becomes current; after the last row the list is at its end.
+    if (d.cur >= d.rows) {
+        d.cur = d.rows - 1;
+        d.eof = true;
+    }
+    if (OnReset) OnReset();
+    if (OnCurrentChanged) OnCurrentChanged(d.cur);
+}
+
+// ==================================================================== field
+
+bool TField::IsNull() const {
+    return std::holds_alternative<std::monostate>(Value());
+}
+
+const TValue& TField::Value() const {
+    return FQuery.FImpl->FieldValue(FIndex);
+}
+
+int TField::AsInteger() const {
+    const TValue& v = Value();
+    if (auto p = std::get_if<std::int64_t>(&v)) return static_cast<int>(*p);
+    if (auto p = std::get_if<double>(&v)) return static_cast<int>(*p);
+    if (auto p = std::get_if<std::string>(&v)) {
+        std::int64_t n = 0;
+        if (!ParseInt64(*p, n)) throw EDatabaseError("'" + *p + "' is not a valid integer value");
+        return static_cast<int>(n);
+    }
+    return 0;
+}
+
+bool TField::AsBoolean() const {
+    const TValue& v = Value();
+    if (auto p = std::get_if<std::int64_t>(&v)) return *p != 0;
+    if (auto p = std::get_if<double>(&v)) return *p != 0;
+    if (auto p = std::get_if<std::string>(&v)) {
+        std::int64_t n = 0;
+        if (ParseInt64(*p, n)) return n != 0;
+        return EqualsNoCase(Trim(*p), "true") || EqualsNoCase(Trim(*p), "yes");
+    }
+    return false;
+}
+
+std::string TField::AsString() const {
+    const TValue& v = Value();
+    if (FQuery.FImpl->defs[FIndex].type == TFieldType::Boolean &&
+        !std::holds_alternative<std::monostate>(v))
+        return AsBoolean() ? "True" : "False";
+    return ValueText(v);
+}
+
+void TField::SetAsInteger(int value) {
+    FQuery.FImpl->SetFieldValue(FIndex, TValue(std::in_place_type<std::int64_t>, value));
+}
+void TField::SetAsBoolean(bool value) {
+    FQuery.FImpl->SetFieldValue(FIndex, TValue(std::in_place_type<std::int64_t>, value ? 1 : 0));
+}
+void TField::SetAsString(const std::string& value) {
+    FQuery.FImpl->SetFieldValue(FIndex, TValue(std::in_place_type<std::string>, value));
+}
+void TField::SetNull() {
+    FQuery.FImpl->SetFieldValue(FIndex, TValue());
+}

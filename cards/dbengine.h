@@ -15,7 +15,7 @@ struct sqlite3;
 
 // Every engine failure; what() is the engine's message.
 class EDatabaseError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -28,10 +28,20 @@ struct TConnectionParams {
 };
 TConnectionParams ParseConnectionString(const std::string& connectionString);
 
+// The one password of every card database file.
+inline constexpr const char* kCardDatabasePassword = "Kx7mQ2vRp9LwTz";
+
+// Creates a new card database file (table cardlist) or card batch database file
+// (table card), keyed with the password. Refuses to overwrite anything: an
+// existing path raises EDatabaseError and is left untouched. For tools and tests;
+// the program itself never creates a database.
+void CreateCardDatabase(const std::string& path, const std::string& password);
+void CreateCardBatchDatabase(const std::string& path, const std::string& password);
+
 class TDbQuery;
 
 class TDbConnection {
-public:
+  public:
     TDbConnection();
     ~TDbConnection();
     TDbConnection(const TDbConnection&) = delete;
@@ -50,7 +60,7 @@ public:
 
     sqlite3* Handle() const;
 
-private:
+  private:
     friend class TDbQuery;
     void Attach(TDbQuery* query);
     void Detach(TDbQuery* query);
@@ -73,11 +83,11 @@ struct TFieldDef {
 using TValue = std::variant<std::monostate, std::int64_t, double, std::string>;
 
 class TField {
-public:
+  public:
     bool IsNull() const;
-    int AsInteger() const;          // null reads as 0
-    bool AsBoolean() const;         // any nonzero value is true
-    std::string AsString() const;   // null reads as ""
+    int AsInteger() const;         // null reads as 0; text that is no number raises
+    bool AsBoolean() const;        // any nonzero value is true
+    std::string AsString() const;  // null reads as ""; a Boolean field reads "True"/"False"
     const TValue& Value() const;
 
     // Only while the query is in edit or insert state.
@@ -86,7 +96,7 @@ public:
     void SetAsString(const std::string& value);
     void SetNull();
 
-private:
+  private:
     friend class TDbQuery;
     TField(TDbQuery& query, int index) : FQuery(query), FIndex(index) {}
     TDbQuery& FQuery;
@@ -94,7 +104,7 @@ private:
 };
 
 class TDbQuery {
-public:
+  public:
     enum class TState { Inactive, Browse, Edit, Insert };
     enum LocateOption : unsigned { loPartialKey = 1, loCaseInsensitive = 2 };
 
@@ -121,17 +131,21 @@ public:
     void Close();  // cancels a pending edit
     bool Active() const;
     TState State() const;
+    bool ReadOnly() const;  // true when the statement's rows cannot be written back
 
     // Raise "<name>: Cannot perform this operation on a closed dataset" while closed.
     int RecordCount() const;
-    int RecNo() const;       // 1-based; 0 when empty
-    void SetRecNo(int n);    // raises EDatabaseError when there is no such row
+    int RecNo() const;     // 1-based; 0 when empty
+    void SetRecNo(int n);  // raises EDatabaseError when there is no such row
     void First();
     void Next();
     bool Eof() const;
 
     // Exact match, or prefix match with loPartialKey; the found row becomes
-    // current. A locate on an integer key column uses an index kept with the snapshot.
+    // current. When several rows match, the one whose value comes first in
+    // ascending order is taken (the earlier row on a tie). An exact locate on an
+    // integer column uses a hash index kept with the snapshot. Not found: false,
+    // the current row stays. A pending edit is posted first, as by every move.
     bool Locate(const std::string& field, const TValue& value, unsigned options = 0);
 
     int FieldCount() const;
@@ -143,7 +157,9 @@ public:
     const TValue& Cell(int row, int column) const;
 
     // Editing: each Post is one committed transaction; text longer than its
-    // VARCHAR(n) size is cut to n characters.
+    // VARCHAR(n) size is cut to n characters. Append adds a pending row at the
+    // end, which Cancel removes again. A failed Post raises and keeps the edit or
+    // insert state. Statements with distinct, grouping or joins are read-only.
     void Append();
     void Edit();
     void Post();
@@ -157,7 +173,7 @@ public:
     std::function<void(int)> OnRowChanged;
     std::function<void(int)> OnCurrentChanged;
 
-private:
+  private:
     friend class TField;
     friend class TDbConnection;
     struct Impl;

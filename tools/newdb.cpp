@@ -1,1 +1,36 @@
-int main() { return 0; }
+// lorvane-newdb: creates an empty card database (or, with --batch, a card batch
+// database) for a first installation and for tests. Never overwrites a file.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "dbengine.h"
+
+int main(int argc, char** argv) {
+    bool batch = false;
+    const char* path = nullptr;
+    bool usage = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--batch") == 0 && !batch)
+            batch = true;
+        else if (argv[i][0] != '-' && !path && argv[i][0] != '\0')
+            path = argv[i];
+        else
+            usage = true;
+    }
+    if (usage || !path) {
+        std::fprintf(stderr, "usage: lorvane-newdb [--batch] PATH\n");
+        return 2;
+    }
+    try {
+        if (batch)
+            CreateCardBatchDatabase(path, kCardDatabasePassword);
+        else
+            CreateCardDatabase(path, kCardDatabasePassword);
+    } catch (const EDatabaseError& e) {
+        std::fprintf(stderr, "lorvane-newdb: %s\n", e.what());
+        return 1;
+    }
+    std::printf("Created %s database %s\n", batch ? "card batch" : "card", path);
+    return 0;
+}
