@@ -10,8 +10,22 @@
 #include <string>
 
 enum TBaudRate {
-    brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200,
-    br38400, br56000, br57600, br115200, br128000, br256000
+    brCustom,
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000
 };
 enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
 enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
@@ -19,19 +33,34 @@ enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
 enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
-enum TComEvent { evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full };
+enum TComEvent {
+    evRxChar,
+    evTxEmpty,
+    evRxFlag,
+    evRing,
+    evBreak,
+    evCTS,
+    evDSR,
+    evError,
+    evRLSD,
+    evRx80Full
+};
 enum TComError { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
 enum TSyncMethod { smThreadSync, smWindowSync, smNone };
 
 // A small set of enumeration values.
 template <typename E>
 class TEnumSet {
-public:
+  public:
     constexpr TEnumSet() = default;
     constexpr TEnumSet(std::initializer_list<E> items) {
         for (E e : items) Include(e);
     }
-    static constexpr TEnumSet FromBits(std::uint32_t bits) { TEnumSet s; s.FBits = bits; return s; }
+    static constexpr TEnumSet FromBits(std::uint32_t bits) {
+        TEnumSet s;
+        s.FBits = bits;
+        return s;
+    }
     constexpr bool Contains(E e) const { return (FBits >> static_cast<unsigned>(e)) & 1u; }
     constexpr void Include(E e) { FBits |= 1u << static_cast<unsigned>(e); }
     constexpr void Exclude(E e) { FBits &= ~(1u << static_cast<unsigned>(e)); }
@@ -39,7 +68,7 @@ public:
     constexpr std::uint32_t Bits() const { return FBits; }
     constexpr bool operator==(const TEnumSet&) const = default;
 
-private:
+  private:
     std::uint32_t FBits = 0;
 };
 using TComEvents = TEnumSet<TComEvent>;
@@ -86,13 +115,13 @@ struct TComBuffer {
 
 // Failure of the serial layer: ErrorCode 1..23 and the errno (or -1).
 class EComPort : public std::runtime_error {
-public:
+  public:
     EComPort(int errorCode, int systemError = -1);
     int ErrorCode() const { return FErrorCode; }
     int SystemError() const { return FSystemError; }
     static std::string CodeText(int errorCode);
 
-private:
+  private:
     int FErrorCode;
     int FSystemError;
 };
@@ -105,7 +134,7 @@ void SetComDeviceResolver(TComDeviceResolver resolver);
 std::string ResolveComDevice(const std::string& port);
 
 class TCustomComPort {
-public:
+  public:
     using TNotifyEvent = std::function<void(TCustomComPort& sender)>;
     using TRxCharEvent = std::function<void(TCustomComPort& sender, int count)>;
     using TComErrorEvent = std::function<void(TCustomComPort& sender, TComErrors errors)>;
@@ -162,13 +191,26 @@ public:
     TNotifyEvent OnBreak, OnRing, OnRxFlag, OnRx80Full;
     TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
 
-protected:
+  protected:
     // Hooks, called on the user-interface thread.
     virtual void HandleRxChar(int count);
     virtual void HandleLineError(TComErrors errors);
     virtual void HandleAfterOpen();
 
-private:
+  private:
     struct Impl;
+    struct Hub;
+    // Push the stored settings to the open device; nothing while closed.
+    void ApplyLineSettings();
+    void ApplyTimeoutSettings();
+    void ApplyBufferSizes();
+    // Runs the handlers of one event set on the user-interface thread; stops
+    // early once the port has been closed or destroyed by a handler.
+    void DeliverEvents(TComEvents events, const Hub& hub);
+    // Carries out a queued hand-over of the event thread (generation gen).
+    static void RunHandOver(const std::shared_ptr<Hub>& hub, std::uint64_t gen);
+    void StopEventThread();
+    bool ReadModemLine(int bit);
+
     std::unique_ptr<Impl> FImpl;
 };
