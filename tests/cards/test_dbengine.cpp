@@ -1,1 +1,424 @@
-// (being written)
+// Card database engine on real, encrypted files in temporary folders.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "dbengine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ConnStr(const std::string& path) {
+    return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"" + path +
+           "\";Persist Security Info=False;Jet OLEDB:Database Password=" + kCardDatabasePassword;
+}
+
+struct Card {
+    int cardno;
+    std::optional<std::string> descx, grp;
+    int granted;
+};
+
+const std::vector<Card> kCards = {
+    {5, "bob", "staff", 1},    {1, "Alice", std::nullopt, 0},
+    {9, "Émile", "guests", 2}, {3, "carol", "staff", 0},
+    {7, "Zed", "", 1},         {2, "éva", "guests", 1},
+};
+
+class DbEngine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/lorvane-db-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        // Blanks, ';', '=' and non-ASCII letters in the path.
+        dbPath = (dir / "my cards;x=1 Ünï.mdb").string();
+        CreateCardDatabase(dbPath, kCardDatabasePassword);
+        conn.SetConnectionString(ConnStr(dbPath));
+        conn.Connect();
+        sqlite3* db = conn.Handle();
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "insert into cardlist values (?,?,?,?)", -1, &st, nullptr),
+                  SQLITE_OK);
+        for (const Card& c : kCards) {
+            sqlite3_bind_int(st, 1, c.cardno);
+            if (c.descx)
+                sqlite3_bind_text(st, 2, c.descx->c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(st, 2);
+            if (c.grp)
+                sqlite3_bind_text(st, 3, c.grp->c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(st, 3);
+            sqlite3_bind_int(st, 4, c.granted);
+            ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+            sqlite3_reset(st);
+        }
+        sqlite3_finalize(st);
+    }
+    void TearDown() override {
+        conn.Disconnect();
+        fs::remove_all(dir);
+    }
+    void OpenList(TDbQuery& q, const std::vector<std::string>& lines) {
+        q.SetConnection(&conn);
+        q.SQLClear();
+        for (const auto& l : lines) q.SQLAdd(l);
+        q.Open();
+    }
+    static std::vector<int> CardNos(TDbQuery& q) {
+        std::vector<int> out;
+        for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("CardNo").AsInteger());
+        return out;
+    }
+    // Message of the EDatabaseError that f raises, or "" when none.
+    template <class F>
+    static std::string ErrorOf(F f) {
+        try {
+            f();
+        } catch (const EDatabaseError& e) {
+            return e.what();
+        }
+        return {};
+    }
+    fs::path dir;
+    std::string dbPath;
+    TDbConnection conn;
+};
+
+TEST(ConnectionString, PathWithBlanksQuotesAndNonAscii) {
+    const std::string path = "/home/op/Kärtchen; \"x\"=1 ;/card list.mdb";
+    const TConnectionParams p = ParseConnectionString(ConnStr(path));
+    EXPECT_EQ(p.dataSource, path);
+    EXPECT_EQ(p.password, "Kx7mQ2vRp9LwTz");
+    const TConnectionParams q =
+        ParseConnectionString("data source=\"/a b/c.mdb\";JET OLEDB:DATABASE PASSWORD=pw");
+    EXPECT_EQ(q.dataSource, "/a b/c.mdb");
+    EXPECT_EQ(q.password, "pw");
+    EXPECT_THROW(ParseConnectionString("Provider=x;Jet OLEDB:Database Password=pw"),
+                 EDatabaseError);
+}
+
+TEST_F(DbEngine, FailuresCarryTheEngineMessageAndCreateNothing) {
+    const std::string missing = (dir / "nothere.mdb").string();
+    TDbConnection c;
+    c.SetConnectionString(ConnStr(missing));
+    EXPECT_EQ(ErrorOf([&] { c.Connect(); }), "Could not find file '" + missing + "'.");
+    TDbQuery own("probe");
+    own.SetConnectionString(ConnStr(missing));
+    own.SQLAdd("select * from cardlist");
+    EXPECT_THROW(own.Open(), EDatabaseError);
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_FALSE(c.Connected());
+
+    c.SetConnectionString(ConnStr(dir.string()));
+    EXPECT_THROW(c.Connect(), EDatabaseError);
+
+    c.SetConnectionString(ConnStr(dbPath).substr(0, ConnStr(dbPath).size() - 1));
+    EXPECT_EQ(ErrorOf([&] { c.Connect(); }), "file is encrypted or is not a database");
+
+    const std::string text = (dir / "notes.mdb").string();
+    std::ofstream(text) << "just a text file, not a database\n";
+    c.SetConnectionString(ConnStr(text));
+    EXPECT_EQ(ErrorOf([&] { c.Connect(); }), "file is encrypted or is not a database");
+    EXPECT_EQ(fs::file_size(text), 33u);
+
+    const std::string empty = (dir / "empty.mdb").string();
+    std::ofstream{empty};
+    c.SetConnectionString(ConnStr(empty));
+    EXPECT_THROW(c.Connect(), EDatabaseError);
+    EXPECT_EQ(fs::file_size(empty), 0u);
+}
+
+TEST_F(DbEngine, MissingTableAndColumn) {
+    const std::string batch = (dir / "batch.mdb").string();
+    CreateCardBatchDatabase(batch, kCardDatabasePassword);
+    TDbQuery q("probe");
+    q.SetConnectionString(ConnStr(batch));
+    q.SQLAdd("select * from cardlist");
+    EXPECT_EQ(ErrorOf([&] { q.Open(); }), "no such table: cardlist");
+    EXPECT_FALSE(q.Active());
+    q.SQLClear();
+    q.SQLAdd("select * from card order by cardno");
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 0);
+    EXPECT_EQ(q.FieldCount(), 1);
+
+    TDbQuery list("dbcard");
+    EXPECT_EQ(ErrorOf([&] {
+                  OpenList(list, {"select * from cardlist", "order by nosuch asc"});
+              }),
+              "no such column: nosuch");
+}
+
+TEST_F(DbEngine, CreateRefusesAnExistingFile) {
+    EXPECT_THROW(CreateCardDatabase(dbPath, kCardDatabasePassword), EDatabaseError);
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist order by cardno"});
+    EXPECT_EQ(q.RecordCount(), 6);
+}
+
+TEST_F(DbEngine, EverySortWithAndWithoutFilter) {
+    for (bool filter : {false, true})
+        for (const char* col : {"cardno", "descx", "grp", "granted"})
+            for (const char* dir : {"asc", "desc"}) {
+                SCOPED_TRACE(std::string(col) + " " + dir + (filter ? " filtered" : ""));
+                TDbQuery q("dbcard");
+                std::vector<std::string> lines = {"select * from cardlist"};
+                if (filter) lines.push_back("where granted=true");
+                lines.push_back(std::string("order by ") + col + " " + dir);
+                OpenList(q, lines);
+                std::multiset<int> expected;
+                for (const Card& c : kCards)
+                    if (!filter || c.granted != 0) expected.insert(c.cardno);
+                const std::vector<int> got = CardNos(q);
+                EXPECT_EQ(std::multiset<int>(got.begin(), got.end()), expected);
+                // The sort column is in order, NULL first ascending, last descending.
+                const int ci = q.FieldIndex(col);
+                for (int r = 1; r < q.RecordCount(); ++r) {
+                    const TValue &a = q.Cell(r - 1, ci), &b = q.Cell(r, ci);
+                    EXPECT_TRUE(std::string(dir) == "asc" ? !(b < a) : !(a < b)) << r;
+                }
+            }
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist", "order by grp asc"});
+    EXPECT_TRUE(q.FieldByName("grp").IsNull());
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 1);
+}
+
+TEST_F(DbEngine, SharedQueriesAndBooleans) {
+    TDbQuery access("daccess");
+    OpenList(access, {"select cardno from cardlist where granted=true"});
+    EXPECT_EQ(access.FieldCount(), 1);
+    std::vector<int> got = CardNos(access);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int>{2, 5, 7, 9}));  // 2 stored in granted counts as true
+
+    TDbQuery grp("dgrp");
+    OpenList(grp, {"select distinct grp from cardlist"});
+    EXPECT_TRUE(grp.ReadOnly());
+    std::multiset<std::string> groups;
+    int nulls = 0;
+    for (grp.First(); !grp.Eof(); grp.Next())
+        grp.FieldByName("grp").IsNull() ? ++nulls
+                                        : (groups.insert(grp.FieldByName("GRP").AsString()), 0);
+    EXPECT_EQ(nulls, 1);
+    EXPECT_EQ(groups, (std::multiset<std::string>{"", "guests", "staff"}));
+    EXPECT_THROW(grp.Edit(), EDatabaseError);
+
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist", "where granted=false", "order by cardno asc"});
+    EXPECT_EQ(CardNos(q), (std::vector<int>{1, 3}));
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{1}));
+    EXPECT_FALSE(q.FieldByName("granted").AsBoolean());
+    EXPECT_EQ(q.FieldByName("granted").AsString(), "False");
+    EXPECT_EQ(q.FieldDef(q.FieldIndex("granted")).type, TFieldType::Boolean);
+    EXPECT_EQ(q.FieldDef(q.FieldIndex("descx")).type, TFieldType::Text);
+    EXPECT_EQ(q.FieldDef(q.FieldIndex("descx")).size, 50);
+    EXPECT_EQ(q.FieldDef(q.FieldIndex("cardno")).type, TFieldType::Integer);
+
+    // A literal inside quotes is left alone.
+    q.Close();
+    q.SQLClear();
+    q.SQLAdd("select * from cardlist where descx='x=true' or granted = TRUE order by cardno");
+    q.Open();
+    EXPECT_EQ(CardNos(q), (std::vector<int>{2, 5, 7, 9}));
+}
+
+TEST_F(DbEngine, CursorAndClosedDataset) {
+    TDbQuery q("dbcard");
+    EXPECT_EQ(ErrorOf([&] { q.RecordCount(); }),
+              "dbcard: Cannot perform this operation on a closed dataset");
+    EXPECT_THROW(q.FieldByName("cardno"), EDatabaseError);
+    EXPECT_THROW(q.First(), EDatabaseError);
+    EXPECT_THROW(q.Append(), EDatabaseError);
+    OpenList(q, {"select * from cardlist", "order by cardno desc"});
+    EXPECT_EQ(q.RecordCount(), 6);
+    EXPECT_EQ(q.RecNo(), 1);
+    EXPECT_EQ(q.FieldByName("CARDNO").AsInteger(), 9);
+    q.SetRecNo(6);
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 1);
+    EXPECT_FALSE(q.Eof());
+    q.Next();
+    EXPECT_TRUE(q.Eof());
+    EXPECT_EQ(q.RecNo(), 6);
+    for (int bad : {0, -1, 7}) EXPECT_THROW(q.SetRecNo(bad), EDatabaseError) << bad;
+    EXPECT_EQ(q.RecNo(), 6);
+    EXPECT_THROW(q.FieldByName("nosuch"), EDatabaseError);
+    q.Close();
+    EXPECT_EQ(ErrorOf([&] { q.Eof(); }),
+              "dbcard: Cannot perform this operation on a closed dataset");
+}
+
+TEST_F(DbEngine, Locate) {
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist", "order by cardno desc"});
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{3}));
+    EXPECT_EQ(q.FieldByName("descx").AsString(), "carol");
+    EXPECT_FALSE(q.Locate("cardno", std::int64_t{4}));
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 3);  // not found: row unchanged
+    EXPECT_TRUE(q.Locate("cardno", std::string("7")));
+    EXPECT_EQ(q.FieldByName("descx").AsString(), "Zed");
+
+    EXPECT_FALSE(q.Locate("descx", std::string("ALI"), TDbQuery::loPartialKey));
+    EXPECT_EQ(q.FieldByName("descx").AsString(), "Zed");
+    ASSERT_TRUE(q.Locate("descx", std::string("ALI"),
+                         TDbQuery::loPartialKey | TDbQuery::loCaseInsensitive));
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 1);
+    ASSERT_TRUE(
+        q.Locate("descx", std::string("ÉV"), TDbQuery::loPartialKey | TDbQuery::loCaseInsensitive));
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 2);
+    EXPECT_FALSE(q.Locate("descx", std::string("bo")));  // exact, not prefix
+    EXPECT_TRUE(q.Locate("descx", std::string("bob")));
+    // Several matches: the least value wins, whatever the sort.
+    ASSERT_TRUE(q.Locate("grp", std::string("s"), TDbQuery::loPartialKey));
+    EXPECT_EQ(q.FieldByName("grp").AsString(), "staff");
+    ASSERT_TRUE(q.Locate("grp", std::string("g"), TDbQuery::loPartialKey));
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 9);  // first "guests" row of the list
+
+    // The cardno index follows appends, key changes and deletes.
+    q.Append();
+    q.FieldByName("cardno").SetAsInteger(40);
+    q.Post();
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{40}));
+    q.Edit();
+    q.FieldByName("cardno").SetAsInteger(41);
+    q.Post();
+    EXPECT_FALSE(q.Locate("cardno", std::int64_t{40}));
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{9}));
+    q.Delete();
+    EXPECT_FALSE(q.Locate("cardno", std::int64_t{9}));
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{41}));
+    EXPECT_EQ(q.RecNo(), q.RecordCount());
+}
+
+TEST_F(DbEngine, PostedChangesAreInTheFile) {
+    int resets = 0, currents = 0;
+    std::vector<int> changed;
+    {
+        TDbQuery q("dbcard");
+        q.OnReset = [&] { ++resets; };
+        q.OnRowChanged = [&](int row) { changed.push_back(row); };
+        q.OnCurrentChanged = [&](int) { ++currents; };
+        OpenList(q, {"select * from cardlist", "order by cardno asc"});
+        q.Append();
+        EXPECT_EQ(q.State(), TDbQuery::TState::Insert);
+        q.FieldByName("cardno").SetAsInteger(100);
+        q.FieldByName("descx").SetAsString(std::string(60, 'x'));
+        q.Post();  // granted left to its default
+        EXPECT_FALSE(q.FieldByName("granted").IsNull());
+        EXPECT_EQ(q.FieldByName("descx").AsString(), std::string(50, 'x'));
+        ASSERT_TRUE(q.Locate("cardno", std::int64_t{3}));
+        q.Edit();
+        std::string longName;
+        for (int i = 0; i < 30; ++i) longName += "éÜ";  // 60 characters, 120 bytes
+        q.FieldByName("descx").SetAsString(longName);
+        q.FieldByName("grp").SetNull();
+        q.FieldByName("granted").SetAsBoolean(true);
+        q.Post();
+        EXPECT_EQ(changed, (std::vector<int>{6, 2}));
+        EXPECT_GE(resets, 2);
+        EXPECT_GE(currents, 2);
+        // Edit with Cancel leaves the row as it was.
+        q.Edit();
+        q.FieldByName("descx").SetAsString("nobody");
+        q.Cancel();
+        EXPECT_EQ(q.FieldByName("descx").AsString(), longName.substr(0, 100));
+        EXPECT_THROW(q.FieldByName("descx").SetAsString("x"), EDatabaseError);  // browsing
+    }
+    TDbConnection fresh;
+    fresh.SetConnectionString(ConnStr(dbPath));
+    fresh.Connect();
+    TDbQuery q("dbcard");
+    q.SetConnection(&fresh);
+    q.SQLAdd("select * from cardlist order by cardno");
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 7);
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{100}));
+    EXPECT_EQ(q.FieldByName("descx").AsString().size(), 50u);
+    EXPECT_FALSE(q.FieldByName("granted").AsBoolean());
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{3}));
+    std::string expected;
+    for (int i = 0; i < 25; ++i) expected += "éÜ";
+    EXPECT_EQ(q.FieldByName("descx").AsString(), expected);
+    EXPECT_TRUE(q.FieldByName("grp").IsNull());
+    EXPECT_TRUE(q.FieldByName("granted").AsBoolean());
+}
+
+TEST_F(DbEngine, FailedPostKeepsTheInsertForCancel) {
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist order by cardno"});
+    q.SetRecNo(2);
+    q.Append();
+    q.FieldByName("cardno").SetAsInteger(5);
+    EXPECT_EQ(ErrorOf([&] { q.Post(); }), "UNIQUE constraint failed: cardlist.cardno");
+    EXPECT_EQ(q.State(), TDbQuery::TState::Insert);
+    q.Cancel();
+    EXPECT_EQ(q.RecordCount(), 6);
+    EXPECT_EQ(q.RecNo(), 2);
+    q.Edit();
+    q.FieldByName("cardno").SetAsInteger(9);
+    EXPECT_THROW(q.Post(), EDatabaseError);
+    EXPECT_EQ(q.State(), TDbQuery::TState::Edit);
+    q.Cancel();
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 2);
+}
+
+TEST_F(DbEngine, DeleteMakesTheNextRowCurrent) {
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist", "order by cardno asc"});
+    q.SetRecNo(2);
+    q.Delete();  // card 2
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 3);
+    EXPECT_EQ(q.RecNo(), 2);
+    q.SetRecNo(q.RecordCount());
+    q.Delete();  // card 9, the last
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 7);
+    EXPECT_TRUE(q.Eof());
+    // Delete all, as the command does it.
+    for (q.First(); !q.Eof();) q.Delete();
+    EXPECT_EQ(q.RecordCount(), 0);
+    EXPECT_EQ(q.RecNo(), 0);
+    EXPECT_THROW(q.Delete(), EDatabaseError);
+    q.Close();
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 0);
+}
+
+bool FileIsOpen(const std::string& path) {
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) == fs::path(path)) return true;
+    }
+    return false;
+}
+
+TEST_F(DbEngine, ConnectionsReleaseTheFile) {
+    TDbQuery bound("dbcard");
+    OpenList(bound, {"select * from cardlist"});
+    conn.Disconnect();
+    EXPECT_FALSE(bound.Active());
+    EXPECT_FALSE(FileIsOpen(dbPath));
+
+    auto own = std::make_unique<TDbQuery>("probe");
+    own->SetConnectionString(ConnStr(dbPath));
+    own->SQLAdd("select * from cardlist");
+    own->Open();
+    EXPECT_TRUE(FileIsOpen(dbPath));
+    own->Close();
+    EXPECT_FALSE(FileIsOpen(dbPath));
+    own->Open();
+    own.reset();
+    EXPECT_FALSE(FileIsOpen(dbPath));
+}
+
+}  // namespace
