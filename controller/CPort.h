@@ -1,6 +1,19 @@
 // Serial port component over POSIX termios. One background event thread per
 // open port waits for line events and hands each set of them to the
 // user-interface thread, blocking until the handlers have run there.
+//
+// Platform notes:
+// - Speeds are the standard termios ones; 14400, 56000, 128000 and 256000
+//   bit/s, 1.5 stop bits, DSR flow, DTR handshake, RTS toggle, dropping zero
+//   bytes and a non-zero parity replacement character cannot be expressed and
+//   fail with code 7, as does a framing the device does not take (a
+//   pseudo-terminal always frames 8 bits without parity).
+// - Received bytes are announced once per arrival: bytes left unread by the
+//   handlers are announced again (with the full count) only when new ones come.
+// - evRxFlag is never raised (termios has no event character).
+// - A device that hangs up is reported once as an evError with ceIO; the
+//   event thread then ends and later writes fail with code 2.
+// - All operations belong to the user-interface thread.
 #pragma once
 
 #include <cstdint>

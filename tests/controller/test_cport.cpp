@@ -275,6 +275,27 @@ TEST_F(ComPortTest, WrittenBytesReachTheOtherSideAndTxEmptyFollows) {
     EXPECT_EQ(Port().WriteText(""), 0);
 }
 
+// More than the driver buffers: the write waits for room while the other side
+// drains, and gives up with a short count when nobody drains.
+TEST_F(ComPortTest, WritesWaitForRoomBoundedByTheWriteTimeouts) {
+    Port().SetTimeouts({-1, 0, 0, 0, 300});
+    Port().SetConnected(true);
+    std::string big(256 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+
+    std::string received;
+    std::thread drain([&] { received = FPty.Receive(big.size(), 10000ms); });
+    EXPECT_EQ(Port().WriteText(big), static_cast<int>(big.size()));
+    drain.join();
+    EXPECT_EQ(received, big);
+
+    const auto start = std::chrono::steady_clock::now();
+    const int written = Port().WriteText(big);  // nobody reads now
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(big.size()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
 TEST_F(ComPortTest, EmptyEventSetDeliversNothingButOpeningEventsRun) {
     int afterOpen = 0, cts = 0, dsr = 0, rlsd = 0, rx = 0, tx = 0;
     Port().OnAfterOpen = [&](TCustomComPort&) { ++afterOpen; };
