@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -317,14 +318,18 @@ void TranslateBooleans(std::vector<Token>& tokens) {
     }
 }
 
-TranslatedSql TranslateSql(const std::string& sql) {
+std::string Unquote(const std::string& ident) {
+    if (ident.size() >= 2 && (ident[0] == '"' || ident[0] == '[' || ident[0] == '`'))
+        return ident.substr(1, ident.size() - 2);
+    return ident;
+}
+
+// Tells whether a column of a table holds text; decides the sort collation.
+using ColumnIsText = std::function<bool(const std::string& table, const std::string& column)>;
+
+TranslatedSql TranslateSql(const std::string& sql, const ColumnIsText& isText) {
     std::vector<Token> tokens = Tokenize(sql);
     TranslateBooleans(tokens);
-    TranslatedSql out;
-    for (const Token& t : tokens) out.plain += t.text;
-
-    // Rows can be written back only for "select <columns> from <one table>
-    // [where ...] [order by ...]": then the rowid identifies each row.
     std::vector<int> sig;
     for (int i = 0; i < static_cast<int>(tokens.size()); ++i)
         if (tokens[i].kind != Token::Space) sig.push_back(i);
@@ -332,18 +337,45 @@ TranslatedSql TranslateSql(const std::string& sql) {
         return k < sig.size() && tokens[sig[k]].kind == Token::Word &&
                EqualsNoCase(tokens[sig[k]].text, w);
     };
-    if (sig.size() < 4 || !word(0, "select") || word(1, "distinct") || word(1, "all")) return out;
     size_t from = 0;
+    for (size_t k = 1; k < sig.size() && !from; ++k)
+        if (word(k, "from")) from = k;
+    const bool haveTable =
+        from && from + 1 < sig.size() &&
+        (tokens[sig[from + 1]].kind == Token::Word || tokens[sig[from + 1]].kind == Token::Ident);
+    const std::string tableName = haveTable ? Unquote(tokens[sig[from + 1]].text) : std::string();
+
+    // Jet sorts text without regard to case: give each text column of the
+    // order by list the collation that does the same.
+    for (size_t k = 0; haveTable && k + 1 < sig.size(); ++k) {
+        if (!word(k, "order") || !word(k + 1, "by")) continue;
+        for (size_t m = k + 2; m < sig.size(); ++m) {
+            Token& t = tokens[sig[m]];
+            if ((t.kind == Token::Word || t.kind == Token::Ident) && isText &&
+                isText(tableName, Unquote(t.text)) &&
+                (m + 1 >= sig.size() || tokens[sig[m + 1]].kind != Token::Op ||
+                 tokens[sig[m + 1]].text == ","))
+                t.text += " COLLATE LORVANE_NOCASE";
+            while (m + 1 < sig.size() && tokens[sig[m + 1]].text != ",") ++m;
+            ++m;  // past the comma
+        }
+        break;
+    }
+
+    TranslatedSql out;
+    for (const Token& t : tokens) out.plain += t.text;
+
+    // Rows can be written back only for "select <columns> from <one table>
+    // [where ...] [order by ...]": then the rowid identifies each row.
+    if (sig.size() < 4 || !word(0, "select") || word(1, "distinct") || word(1, "all")) return out;
     for (size_t k = 1; k < sig.size(); ++k) {
         const Token& t = tokens[sig[k]];
         if (t.kind == Token::Op && t.text == "(") return out;
         for (const char* w : {"group", "having", "union", "join", "intersect", "except"})
             if (word(k, w)) return out;
-        if (!from && word(k, "from")) from = k;
     }
-    if (!from || from + 1 >= sig.size()) return out;
+    if (!haveTable) return out;
     const Token& table = tokens[sig[from + 1]];
-    if (table.kind != Token::Word && table.kind != Token::Ident) return out;
     const size_t after = from + 2;
     if (after < sig.size() && !word(after, "where") && !word(after, "order") &&
         tokens[sig[after]].text != ";")
@@ -355,6 +387,15 @@ TranslatedSql TranslateSql(const std::string& sql) {
 }
 
 // ---------------------------------------------------------------- files
+
+// Case-insensitive order as Jet sorts text; equal-looking texts still get a
+// fixed order by their bytes.
+int CollateNoCase(void*, int n1, const void* p1, int n2, const void* p2) {
+    const std::string_view a(static_cast<const char*>(p1), static_cast<size_t>(n1));
+    const std::string_view b(static_cast<const char*>(p2), static_cast<size_t>(n2));
+    const int r = CompareText(a, b, true);
+    return r != 0 ? r : CompareText(a, b, false);
+}
 
 EDatabaseError MissingFile(const std::string& path) {
     return EDatabaseError("Could not find file '" + path + "'.");
@@ -390,6 +431,8 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
     // Other programs may hold the file for a moment.
     sqlite3_busy_timeout(db.get(), 2000);
     KeyAndCheck(db.get(), password);
+    sqlite3_create_collation_v2(db.get(), "LORVANE_NOCASE", SQLITE_UTF8, nullptr, CollateNoCase,
+                                nullptr);
     return db;
 }
 
@@ -710,7 +753,44 @@ void TDbQuery::Open() {
     conn->Connect();
     try {
         sqlite3* db = conn->Handle();
-        const TranslatedSql sql = TranslateSql(SQLText());
+        // The table's columns: name, declared type, primary key position.
+        struct ColumnInfo {
+            std::string name, type;
+            int pk;
+        };
+        std::vector<ColumnInfo> info;
+        std::string infoTable;
+        bool infoRead = false;
+        auto tableInfo = [&](const std::string& table) -> const std::vector<ColumnInfo>& {
+            if (!infoRead || infoTable != table) {
+                info.clear();
+                infoRead = true;
+                infoTable = table;
+                sqlite3_stmt* raw = nullptr;
+                const std::string pragma = "PRAGMA table_info(" + QuoteIdent(table) + ")";
+                if (sqlite3_prepare_v2(db, pragma.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
+                    Stmt st(raw);
+                    while (sqlite3_step(st.get()) == SQLITE_ROW) {
+                        auto text = [&](int c) {
+                            auto p =
+                                reinterpret_cast<const char*>(sqlite3_column_text(st.get(), c));
+                            return std::string(p ? p : "");
+                        };
+                        info.push_back({text(1), text(2), sqlite3_column_int(st.get(), 5)});
+                    }
+                } else {
+                    sqlite3_finalize(raw);
+                }
+            }
+            return info;
+        };
+        const TranslatedSql sql =
+            TranslateSql(SQLText(), [&](const std::string& table, const std::string& column) {
+                for (const ColumnInfo& c : tableInfo(table))
+                    if (EqualsNoCase(c.name, column))
+                        return MakeFieldDef("", c.type.c_str()).type == TFieldType::Text;
+                return false;
+            });
         Stmt st;
         bool withRow = false;
         if (!sql.withRow.empty()) {
@@ -749,15 +829,12 @@ void TDbQuery::Open() {
         d.rowidAlias = -1;
         if (withRow) {
             // The rowid changes with the INTEGER PRIMARY KEY column it aliases.
-            Stmt info = Prepare(db, "PRAGMA table_info(" + d.table + ")");
             std::string pkName;
             int pkCount = 0;
-            while (sqlite3_step(info.get()) == SQLITE_ROW) {
-                if (sqlite3_column_int(info.get(), 5) == 0) continue;
+            for (const ColumnInfo& c : tableInfo(Unquote(d.table))) {
+                if (c.pk == 0) continue;
                 ++pkCount;
-                auto colName = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1));
-                auto type = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2));
-                if (type && EqualsNoCase(type, "INTEGER") && colName) pkName = colName;
+                if (EqualsNoCase(c.type, "INTEGER")) pkName = c.name;
             }
             if (pkCount == 1 && !pkName.empty())
                 for (int c = 0; c < cols; ++c)

@@ -90,6 +90,11 @@ class DbEngine : public ::testing::Test {
         }
         return {};
     }
+    static TValue Lower(TValue v) {
+        if (auto p = std::get_if<std::string>(&v))
+            for (char& c : *p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return v;
+    }
     fs::path dir;
     std::string dbPath;
     TDbConnection conn;
@@ -185,10 +190,21 @@ TEST_F(DbEngine, EverySortWithAndWithoutFilter) {
                 // The sort column is in order, NULL first ascending, last descending.
                 const int ci = q.FieldIndex(col);
                 for (int r = 1; r < q.RecordCount(); ++r) {
-                    const TValue &a = q.Cell(r - 1, ci), &b = q.Cell(r, ci);
+                    const TValue a = Lower(q.Cell(r - 1, ci)), b = Lower(q.Cell(r, ci));
                     EXPECT_TRUE(std::string(dir) == "asc" ? !(b < a) : !(a < b)) << r;
                 }
             }
+    // Names sort without regard to case, also beyond ASCII.
+    TDbQuery names("dbcard");
+    OpenList(names, {"select * from cardlist", "order by descx asc"});
+    EXPECT_EQ(CardNos(names), (std::vector<int>{1, 5, 3, 7, 9, 2}));
+    names.Close();
+    names.SQLClear();
+    names.SQLAdd("select * from cardlist where descx <> 'x'");
+    names.SQLAdd("order by descx desc, cardno");
+    names.Open();
+    EXPECT_EQ(CardNos(names), (std::vector<int>{2, 9, 7, 3, 5, 1}));
+
     TDbQuery q("dbcard");
     OpenList(q, {"select * from cardlist", "order by grp asc"});
     EXPECT_TRUE(q.FieldByName("grp").IsNull());
@@ -294,6 +310,9 @@ TEST_F(DbEngine, Locate) {
     q.FieldByName("cardno").SetAsInteger(41);
     q.Post();
     EXPECT_FALSE(q.Locate("cardno", std::int64_t{40}));
+    q.Edit();  // the row is still found in the file under its new key
+    q.FieldByName("descx").SetAsString("moved");
+    EXPECT_NO_THROW(q.Post());
     ASSERT_TRUE(q.Locate("cardno", std::int64_t{9}));
     q.Delete();
     EXPECT_FALSE(q.Locate("cardno", std::int64_t{9}));
