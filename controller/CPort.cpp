@@ -25,6 +25,7 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -100,7 +101,8 @@ bool SpeedOf(TBaudRate rate, std::uint32_t custom, speed_t& out) {
     static constexpr std::uint32_t kRates[] = {0,     110,    300,    600,   1200,  2400,
                                                4800,  9600,   14400,  19200, 38400, 56000,
                                                57600, 115200, 128000, 256000};
-    std::uint32_t bps = rate == brCustom ? custom : kRates[rate];
+    if (rate < brCustom || rate > br256000) return false;
+    const std::uint32_t bps = rate == brCustom ? custom : kRates[rate];
     switch (bps) {
         case 110:
             out = B110;
@@ -592,9 +594,10 @@ void TCustomComPort::ApplyLineSettings() {
     speed_t speed;
     if (!SpeedOf(d.baudRate, d.customBaudRate, speed)) throw EComPort(7);
     // Settings that termios cannot express.
-    if (d.stopBits == sbOne5StopBits || d.discardNull || d.flow.OutDSRFlow ||
-        d.flow.DSRSensitivity || d.flow.ControlDTR == dtrHandshake ||
-        d.flow.ControlRTS == rtsToggle ||
+    if (d.dataBits < dbFive || d.dataBits > dbEight || d.stopBits == sbOne5StopBits ||
+        d.stopBits < sbOneStopBit || d.stopBits > sbTwoStopBits || d.parity.Bits < prNone ||
+        d.parity.Bits > prSpace || d.discardNull || d.flow.OutDSRFlow || d.flow.DSRSensitivity ||
+        d.flow.ControlDTR == dtrHandshake || d.flow.ControlRTS == rtsToggle ||
         (d.parity.Check && d.parity.Replace && d.parity.ReplaceChar != 0))
         throw EComPort(7);
 
@@ -803,9 +806,12 @@ int TCustomComPort::WriteText(const std::string& bytes) {
     if (!d.IsOpen()) throw EComPort(2, EBADF);
     if (d.vanished) throw EComPort(2, EIO);
     const int dev = d.fd.Get();
-    const long long limitMs = static_cast<long long>(d.timeouts.WriteTotalMultiplier) *
-                                  static_cast<long long>(bytes.size()) +
-                              d.timeouts.WriteTotalConstant;
+    // Clamped to a day so that absurd time-outs cannot overflow the clock.
+    const long long limitMs =
+        std::min<long long>(static_cast<long long>(d.timeouts.WriteTotalMultiplier) *
+                                    static_cast<long long>(bytes.size()) +
+                                d.timeouts.WriteTotalConstant,
+                            86'400'000LL);
     const bool bounded = d.timeouts.WriteTotalMultiplier > 0 || d.timeouts.WriteTotalConstant > 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
 
@@ -845,6 +851,8 @@ int TCustomComPort::ReadText(std::string& text, int count) {
         return 0;
     }
     if (!d.IsOpen()) throw EComPort(3, EBADF);
+    // "Up to count": a huge count must not become a huge allocation.
+    count = std::min(count, 1 << 16);
     text.resize(static_cast<std::size_t>(count));
     ssize_t r;
     do {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -260,8 +261,10 @@ TEST_F(ComPortTest, UnreadBytesDoNotWakeTheThreadAgain) {
     ASSERT_TRUE(PumpUntil([&] { return calls == 2; }));
     EXPECT_EQ(lastCount, 5);
     std::string text;
-    EXPECT_EQ(Port().ReadText(text, 100), 5);
-    EXPECT_EQ(text, "abcde");
+    EXPECT_EQ(Port().ReadText(text, 2), 2);
+    EXPECT_EQ(text, "ab");
+    EXPECT_EQ(Port().ReadText(text, std::numeric_limits<int>::max()), 3);
+    EXPECT_EQ(text, "cde");
 }
 
 TEST_F(ComPortTest, WrittenBytesReachTheOtherSideAndTxEmptyFollows) {
@@ -541,6 +544,23 @@ TEST_F(LineSettingsTest, InexpressibleSettingsFailWithCodeSeven) {
             EXPECT_EQ(e.ErrorCode(), 7);
         }
     }
+    // Values outside the enumerations (a corrupt setting) are refused, not
+    // used as table indexes.
+    Port().SetBaudRate(br9600);
+    auto refused = [](const std::function<void()>& set) {
+        try {
+            set();
+        } catch (const EComPort& e) {
+            return e.ErrorCode() == 7;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused([&] { Port().SetDataBits(static_cast<TDataBits>(9)); }));
+    Port().SetDataBits(dbEight);
+    EXPECT_TRUE(refused([&] { Port().SetBaudRate(static_cast<TBaudRate>(99)); }));
+    Port().SetBaudRate(br9600);
+    EXPECT_TRUE(refused([&] { Port().SetStopBits(static_cast<TStopBits>(7)); }));
+    Port().SetStopBits(sbOneStopBit);
     Port().SetBaudRate(brCustom);  // the custom rate, 9600 by default
     EXPECT_EQ(OutSpeed(), static_cast<speed_t>(B9600));
     Port().SetCustomBaudRate(57600);
