@@ -375,6 +375,7 @@ class Controller {
             const ssize_t w = write(FMaster, buf, n);
             if (w <= 0) return;  // full: ppoll waits for POLLOUT
             FOut.erase(FOut.begin(), FOut.begin() + w);
+            FLastWriteAt = now;
         }
     }
 
@@ -382,6 +383,9 @@ class Controller {
     bool ReplyConsumed(Clock::time_point now) {
         if (now >= FHangupDeadline) return true;
         if (!FOut.empty()) return false;
+        // Written bytes reach the slave's queue a moment later, so an empty
+        // queue right after the write does not yet mean they were read.
+        if (now < FLastWriteAt + std::chrono::milliseconds(20)) return false;
         int waiting = 0;
         if (ioctl(FSlave, FIONREAD, &waiting) != 0) return true;
         return waiting == 0;
@@ -413,6 +417,7 @@ class Controller {
     long FCommands = 0;
     bool FHangupPending = false;
     Clock::time_point FHangupDeadline{};
+    Clock::time_point FLastWriteAt{};
 };
 
 }  // namespace

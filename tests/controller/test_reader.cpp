@@ -486,6 +486,26 @@ TEST_F(ReaderDevice, DestroyedWithRunningTimersNeverCalledBack) {
     PumpFor(1500);  // past both intervals; a stale callback would touch freed memory
 }
 
+TEST_F(ReaderDevice, PulledCableFailsTheNextCommand) {
+    Start({"--hangup-after", "1"});
+    ASSERT_TRUE(Command(0x40, 0x04, 0));
+    // The line drops once the reply is read; the next command either fails
+    // to write or ends by time-out, and never hangs or reports success.
+    PumpFor(200);
+    bool failed = false;
+    try {
+        reader->SendCommand(0x40, 0x04, 0);
+        ASSERT_TRUE(PumpUntil([&] { return reader->AckRx() || reader->CmdTimeout(); }, 10000));
+        failed = reader->CmdTimeout() && !reader->AckRx();
+    } catch (const EComPort& e) {
+        // Raising RTS (12) or writing (2) fails on a hung-up line.
+        failed = e.ErrorCode() == 12 || e.ErrorCode() == 2;
+        EXPECT_TRUE(failed) << e.what();
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(sim->LogLines().size(), 1u);
+}
+
 TEST_F(ReaderDevice, ReopenedAfterEachCommand) {
     // The controller commands open and close a reader per command.
     Start();
