@@ -33,6 +33,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -103,52 +104,17 @@ bool SpeedOf(TBaudRate rate, std::uint32_t custom, speed_t& out) {
                                                57600, 115200, 128000, 256000};
     if (rate < brCustom || rate > br256000) return false;
     const std::uint32_t bps = rate == brCustom ? custom : kRates[rate];
-    switch (bps) {
-        case 110:
-            out = B110;
+    // 14400, 56000, 128000, 256000 and other odd rates have no termios code.
+    static constexpr std::pair<std::uint32_t, speed_t> kCodes[] = {
+        {110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
+        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},  {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& [value, code] : kCodes)
+        if (value == bps) {
+            out = code;
             return true;
-        case 300:
-            out = B300;
-            return true;
-        case 600:
-            out = B600;
-            return true;
-        case 1200:
-            out = B1200;
-            return true;
-        case 2400:
-            out = B2400;
-            return true;
-        case 4800:
-            out = B4800;
-            return true;
-        case 9600:
-            out = B9600;
-            return true;
-        case 19200:
-            out = B19200;
-            return true;
-        case 38400:
-            out = B38400;
-            return true;
-        case 57600:
-            out = B57600;
-            return true;
-        case 115200:
-            out = B115200;
-            return true;
-        case 230400:
-            out = B230400;
-            return true;
-        case 460800:
-            out = B460800;
-            return true;
-        case 921600:
-            out = B921600;
-            return true;
-        default:
-            return false;  // 14400, 56000, 128000, 256000 and other odd rates
-    }
+        }
+    return false;
 }
 
 void WakeFd(int fd) {
