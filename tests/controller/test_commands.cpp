@@ -145,14 +145,15 @@ class CommandsTest : public ::testing::Test {
         list.Post();
     }
 
-    // The granted cards in the order the upload's query delivers them.
+    // The granted cards in the order the upload's statement delivers them, read
+    // through a query of its own so that the upload's query is left alone.
     std::vector<int> GrantedInQueryOrder() {
         std::vector<int> out;
-        data->daccess.Close();
-        data->daccess.Open();
-        for (data->daccess.First(); !data->daccess.Eof(); data->daccess.Next())
-            out.push_back(data->daccess.FieldByName("cardno").AsInteger());
-        data->daccess.Close();
+        TDbQuery q("granted");
+        q.SetConnectionString(window->BuildConnectionString(FDbPath));
+        q.SQLAdd("select cardno from cardlist where granted=true");
+        q.Open();
+        for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("cardno").AsInteger());
         return out;
     }
 
