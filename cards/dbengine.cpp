@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -515,6 +515,50 @@ class TIntIndex {
     size_t FCount = 0;
 };
 
+// Cells of a snapshot in large fixed chunks: grows without copying (no peak
+// of twice the size), with few allocations, and constructs a cell only when
+// it is stored.
+class TCellStore {
+  public:
+    TCellStore() = default;
+    TCellStore(const TCellStore&) = delete;
+    TCellStore& operator=(const TCellStore&) = delete;
+    ~TCellStore() { clear(); }  // the chunks go with FChunks
+
+    size_t size() const { return FSize; }
+    TValue& operator[](size_t i) { return FChunks[i / kChunk].get()[i % kChunk]; }
+    const TValue& operator[](size_t i) const { return FChunks[i / kChunk].get()[i % kChunk]; }
+    void push_back(TValue&& v) {
+        if (FSize == FChunks.size() * kChunk)
+            FChunks.emplace_back(static_cast<TValue*>(::operator new(kChunk * sizeof(TValue))));
+        new (&(*this)[FSize]) TValue(std::move(v));
+        ++FSize;
+    }
+    // Removes n cells from pos on, moving the later ones down.
+    void erase(size_t pos, size_t n) {
+        for (size_t i = pos; i + n < FSize; ++i) (*this)[i] = std::move((*this)[i + n]);
+        shrink(FSize - n);
+    }
+    void shrink(size_t newSize) {
+        while (FSize > newSize) (*this)[--FSize].~TValue();
+        while (FChunks.size() * kChunk >= FSize + kChunk) FChunks.pop_back();
+    }
+    // Drops every cell but keeps the chunks for the next open: a list is
+    // typically closed only to be opened again, and fresh memory costs a page
+    // fault per 4 KB, which would double the time of a large open.
+    void clear() {
+        while (FSize > 0) (*this)[--FSize].~TValue();
+    }
+
+  private:
+    struct RawDelete {
+        void operator()(TValue* p) const { ::operator delete(p); }
+    };
+    static constexpr size_t kChunk = 8192;
+    std::vector<std::unique_ptr<TValue, RawDelete>> FChunks;  // raw storage; FSize cells live
+    size_t FSize = 0;
+};
+
 const TValue kNull;
 
 }  // namespace
@@ -535,9 +579,9 @@ struct TDbQuery::Impl {
     int rowidAlias = -1;               // field that is the table's INTEGER PRIMARY KEY
 
     // The snapshot: rows * defs.size() cells, row-major, with the rowid of each
-    // row. A deque grows without copying, which keeps the peak memory low.
-    std::deque<TValue> cells;
-    std::deque<std::int64_t> rowids;
+    // row.
+    TCellStore cells;
+    std::vector<std::int64_t> rowids;
     int rows = 0;
     int cur = -1;
     bool eof = true;
@@ -580,8 +624,8 @@ struct TDbQuery::Impl {
             if (ix) ix->FDirty = true;
     }
     void Clear() {
-        std::deque<TValue>().swap(cells);
-        std::deque<std::int64_t>().swap(rowids);
+        cells.clear();
+        std::vector<std::int64_t>().swap(rowids);
         rows = 0;
         cur = -1;
         eof = true;
@@ -1026,7 +1070,7 @@ void TDbQuery::Append() {
     d.CheckWritable();
     if (d.state != TState::Browse) Post();
     const int cols = d.Cols();
-    for (int c = 0; c < cols; ++c) d.cells.emplace_back();
+    for (int c = 0; c < cols; ++c) d.cells.push_back(TValue());
     d.rowids.push_back(0);
     d.rowBeforeInsert = d.cur;
     d.cur = d.rows++;
@@ -1044,8 +1088,8 @@ void TDbQuery::Edit() {
     if (d.state != TState::Browse) return;
     d.CheckWritable();
     if (d.cur < 0) d.Fail("Cannot perform this operation on an empty dataset");
-    d.buffer.assign(d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur) * d.Cols(),
-                    d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur + 1) * d.Cols());
+    d.buffer.clear();
+    for (int c = 0; c < d.Cols(); ++c) d.buffer.push_back(d.At(d.cur, c));
     d.modified.assign(d.Cols(), false);
     d.state = TState::Edit;
 }
@@ -1169,7 +1213,7 @@ void TDbQuery::Cancel() {
     d.modified.clear();
     if (inserted) {
         // The pending row is always the last one.
-        d.cells.resize(d.cells.size() - d.Cols());
+        d.cells.shrink(d.cells.size() - d.Cols());
         d.rowids.pop_back();
         --d.rows;
         d.cur = std::min(d.rowBeforeInsert, d.rows - 1);
@@ -1195,8 +1239,7 @@ void TDbQuery::Delete() {
     sqlite3_bind_int64(st.get(), 1, d.rowids[d.cur]);
     if (sqlite3_step(st.get()) != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
 
-    const auto begin = d.cells.begin() + static_cast<std::ptrdiff_t>(d.cur) * d.Cols();
-    d.cells.erase(begin, begin + d.Cols());
+    d.cells.erase(static_cast<size_t>(d.cur) * d.Cols(), d.Cols());
     d.rowids.erase(d.rowids.begin() + d.cur);
     --d.rows;
     d.MarkIndexesDirty();

@@ -413,6 +413,34 @@ TEST_F(DbEngine, DeleteMakesTheNextRowCurrent) {
     EXPECT_EQ(q.RecordCount(), 0);
 }
 
+TEST_F(DbEngine, LargeListKeepsRowsAlignedAfterDelete) {
+    sqlite3* db = conn.Handle();
+    ASSERT_EQ(sqlite3_exec(db, "begin", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int n = 1000; n < 4000; ++n) {
+        const std::string sql = "insert into cardlist values (" + std::to_string(n) + ", 'n" +
+                                std::to_string(n) + "', null, 0)";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ASSERT_EQ(sqlite3_exec(db, "commit", nullptr, nullptr, nullptr), SQLITE_OK);
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist order by cardno"});
+    q.SetRecNo(10);  // card 1003
+    q.Delete();
+    ASSERT_EQ(q.RecordCount(), 3005);
+    const int no = q.FieldIndex("cardno"), name = q.FieldIndex("descx");
+    for (int r = 6; r < q.RecordCount(); ++r) {
+        const auto n = std::get<std::int64_t>(q.Cell(r, no));
+        ASSERT_EQ(n, r < 9 ? 994 + r : 995 + r) << r;
+        ASSERT_EQ(std::get<std::string>(q.Cell(r, name)), "n" + std::to_string(n));
+    }
+    q.Close();
+    q.Open();  // reuses the snapshot's memory
+    EXPECT_EQ(q.RecordCount(), 3005);
+    EXPECT_FALSE(q.Locate("cardno", std::int64_t{1003}));
+    EXPECT_TRUE(q.Locate("cardno", std::int64_t{3999}));
+    EXPECT_EQ(q.FieldByName("descx").AsString(), "n3999");
+}
+
 bool FileIsOpen(const std::string& path) {
     for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
