@@ -330,9 +330,20 @@ void TLorvane::SetGrantedColumnVisible(bool visible) {
 
 void TLorvane::SetGridVisible(bool visible) {
     dbgList->setVisible(visible);
+    if (visible && FPendingRow) {
+        const int row = *FPendingRow;
+        FPendingRow.reset();
+        SyncGridToList(row);
+    }
 }
 
 void TLorvane::SyncGridToList(int row) {
+    // Long commands hide the grid and walk the whole list; the grid catches up
+    // once when it is shown again instead of following every row.
+    if (dbgList->isHidden()) {
+        FPendingRow = row;
+        return;
+    }
     QItemSelectionModel* selection = dbgList->selectionModel();
     FSyncing = true;
     if (row < 0) {

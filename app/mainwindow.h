@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cardlist.h"
@@ -145,6 +146,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     TCardList FCardList;
     QLabel* FPanels[3] = {};
     bool FSyncing = false;
+    std::optional<int> FPendingRow;  // list row the hidden grid has yet to show
     bool FShownOnce = false;
 };
 

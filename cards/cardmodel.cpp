@@ -58,21 +58,31 @@ void TCardModel::Reset() {
     FRows = FQuery.Active() ? FQuery.RecordCount() : 0;
     MapColumns();
     FCurrent = -1;
+    FIndicatorShown = -1;
     endResetModel();
     MoveCurrent(FRows > 0 ? FQuery.RecNo() - 1 : -1);
 }
 
 void TCardModel::MoveCurrent(int row) {
     if (row < -1 || row >= FRows) row = -1;
-    const int old = FCurrent;
     FCurrent = row;
-    if (old == row) {
-        emit currentRowChanged(row);
-        return;
+    // A walk over the whole list moves the cursor once per row; the row
+    // indicator is repainted once, when events run next.
+    if (!FIndicatorQueued && FIndicatorShown != FCurrent) {
+        FIndicatorQueued = true;
+        QMetaObject::invokeMethod(this, &TCardModel::UpdateIndicator, Qt::QueuedConnection);
     }
-    if (old >= 0) emit headerDataChanged(Qt::Vertical, old, old);
-    if (row >= 0) emit headerDataChanged(Qt::Vertical, row, row);
     emit currentRowChanged(row);
+}
+
+void TCardModel::UpdateIndicator() {
+    FIndicatorQueued = false;
+    const int old = FIndicatorShown;
+    FIndicatorShown = FCurrent;
+    if (old == FIndicatorShown) return;
+    if (old >= 0 && old < FRows) emit headerDataChanged(Qt::Vertical, old, old);
+    if (FIndicatorShown >= 0)
+        emit headerDataChanged(Qt::Vertical, FIndicatorShown, FIndicatorShown);
 }
 
 int TCardModel::rowCount(const QModelIndex& parent) const {

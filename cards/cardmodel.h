@@ -35,9 +35,12 @@ class TCardModel : public QAbstractTableModel {
     void Reset();
     void MoveCurrent(int row);
     void MapColumns();
+    void UpdateIndicator();
 
     TDbQuery& FQuery;
     std::array<int, ColumnCount> FFieldOf{};  // query field index of each column, -1 if absent
     int FRows = 0;
     int FCurrent = -1;
+    int FIndicatorShown = -1;  // the row whose indicator the header last painted
+    bool FIndicatorQueued = false;
 };

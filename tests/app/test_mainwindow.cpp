@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -196,6 +197,12 @@ TEST_F(MainWindowTest, GridAndListKeepTheSameCurrentRow) {
     // The row indicator marks the current row only.
     EXPECT_FALSE(model.headerData(4, Qt::Vertical).toString().isEmpty());
     EXPECT_TRUE(model.headerData(1, Qt::Vertical).toString().isEmpty());
+    // A hidden grid catches up when it is shown again.
+    window->SetGridVisible(false);
+    window->dbcard.SetRecNo(3);
+    window->dbcard.Next();
+    window->SetGridVisible(true);
+    EXPECT_EQ(GridCurrentRow(), 3);
     // Deleting moves the grid with the list.
     window->dbcard.SetRecNo(2);
     window->dbcard.Delete();
@@ -572,6 +579,22 @@ TEST_F(MainWindowTest, LogoClickAsksForTheMakersWebSite) {
     EXPECT_EQ(catcher.urls[0], QUrl("https://www.quillon.example/"));
     EXPECT_EQ(window->imgLogo->cursor().shape(), Qt::PointingHandCursor);
     EXPECT_EQ(window->imgLogo->toolTip(), "Visit Quillon's website.");
+}
+
+TEST_F(MainWindowTest, AboutOpensTheAboutBoxModally) {
+    MakeWorkDb();
+    Start();
+    window->show();
+    QString seen;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            seen = QString::fromLatin1(box->metaObject()->className());
+            box->close();
+        }
+    });
+    window->bAbout->click();
+    EXPECT_EQ(seen, "Taboutbox");
+    EXPECT_TRUE(prompts.shown.empty());
 }
 
 TEST_F(MainWindowTest, ComDevicesComeFromTheSettingsOrTheSerialDevices) {
