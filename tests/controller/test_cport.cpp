@@ -99,6 +99,16 @@ class ComPortTest : public ::testing::Test {
         });
     }
     void TearDown() override {
+        // The handlers capture the test body's locals, which are gone by now,
+        // and closing the port raises the modem-line and close events.
+        if (FPort) {
+            TCustomComPort& p = *FPort;
+            p.OnAfterOpen = p.OnAfterClose = p.OnBeforeOpen = p.OnBeforeClose = nullptr;
+            p.OnTxEmpty = p.OnBreak = p.OnRing = p.OnRxFlag = p.OnRx80Full = nullptr;
+            p.OnRxChar = nullptr;
+            p.OnError = nullptr;
+            p.OnCTSChange = p.OnDSRChange = p.OnRLSDChange = nullptr;
+        }
         FPort.reset();
         SetComDeviceResolver({});
     }
