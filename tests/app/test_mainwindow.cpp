@@ -263,6 +263,16 @@ TEST_F(MainWindowTest, StoredPortIsSelectedWithoutRunningTheChangeHandler) {
     }
 }
 
+TEST_F(MainWindowTest, OperatorPortChoiceReachesTheCommand) {
+    MakeWorkDb();
+    Start();
+    window->cbPort->setCurrentIndex(2);  // as a choice from the drop-down list
+    EXPECT_EQ(Stored("PORT"), "2");
+    window->SetPortSelectorEnabled(false);
+    EXPECT_FALSE(window->cbPort->isEnabled());
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
 TEST_F(MainWindowTest, StoredRowIsSelectedOrTheFirstWhenItIsGone) {
     MakeWorkDb();
     struct Case {
