@@ -1,0 +1,213 @@
+// Upload of 2,000 granted cards to the controller simulator through the main
+// window, each figure printed next to its baseline from the same run:
+// - without pacing: time per card against the simulator's bare round trip
+//   (a raw client writing a store frame and blocking in read for the reply);
+// - at 19200 baud: cards per second against the wire limit of 96 a second;
+// - process CPU time per wall time while uploading and while waiting on a
+//   controller that never answers.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "CPort.h"
+#include "app/card_files.h"
+#include "commands.h"
+#include "datasrc.h"
+#include "mainwindow.h"
+#include "reader.h"
+#include "settings.h"
+#include "support/controller_sim.h"
+#include "support/fake_prompts.h"
+
+namespace {
+
+using lorvane_test::ControllerSim;
+
+constexpr int kCards = 2000;
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Run {
+    double wall = 0;  // seconds
+    double cpu = 0;   // seconds of process CPU time
+};
+
+template <typename F>
+Run Measure(F&& body) {
+    const double cpu0 = CpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    body();
+    return {static_cast<double>(clock.nsecsElapsed()) / 1e9, CpuSeconds() - cpu0};
+}
+
+void SetAllGranted(const std::string& db, bool granted) {
+    sqlite3* h = OpenKeyed(db, kCardDatabasePassword);
+    try {
+        Exec(h, granted ? "update cardlist set granted=1" : "update cardlist set granted=0");
+    } catch (...) {
+        sqlite3_close(h);
+        throw;
+    }
+    sqlite3_close(h);
+}
+
+// Average round trip of the simulator alone: write one store frame, block in
+// read until the 9-byte reply is complete.
+double BareRoundTripMs(const std::string& device, int rounds) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) throw std::runtime_error("cannot open " + device);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < rounds; ++i) {
+        const std::string frame =
+            TRfidReader::BuildFrame(0x40, 0x20, static_cast<std::uint32_t>(i + 1));
+        if (::write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) break;
+        char reply[9];
+        std::size_t got = 0;
+        while (got < sizeof reply) {
+            const ssize_t n = ::read(fd, reply + got, sizeof reply - got);
+            if (n <= 0) {
+                ::close(fd);
+                throw std::runtime_error("simulator stopped answering");
+            }
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    const double ms = static_cast<double>(clock.nsecsElapsed()) / 1e6 / rounds;
+    ::close(fd);
+    return ms;
+}
+
+class Bench {
+  public:
+    Bench() {
+        if (!FConfig.isValid() || !FFolder.isValid()) throw std::runtime_error("no temporary dir");
+        qputenv("XDG_CONFIG_HOME", FConfig.path().toLocal8Bit());
+        SetSettingsApplication("Lorvane");
+        FDb = (FFolder.path() + "/cardlist.mdb").toStdString();
+        CreateCardDatabase(FDb, kCardDatabasePassword);
+        std::vector<TestCard> cards;
+        for (int i = 0; i < kCards; ++i) cards.push_back({100000 + i, "Holder", "", false});
+        InsertCards(FDb, cards);
+        FWindow = std::make_unique<TLorvane>(FData, FFolder.path().toStdString());
+        FWindow->show();
+    }
+
+    const std::string& DbPath() const { return FDb; }
+
+    void UseDevice(const std::string& device) { WriteSettingString("COM1", device); }
+
+    // One whole upload; fails loudly when it did not report success.
+    Run Upload(int expected) {
+        FPrompts.Clear();
+        const Run r = Measure([&] { UploadToController(*FWindow, FData); });
+        const QString want =
+            QStringLiteral("Uploading successfully. %1 record(s) sent.").arg(expected);
+        if (FPrompts.All() != QStringList{want})
+            throw std::runtime_error("upload failed: " + FPrompts.All().join(" | ").toStdString());
+        return r;
+    }
+
+    Run Information() {
+        FPrompts.Clear();
+        return Measure([&] { bInfoClick(*FWindow); });
+    }
+
+  private:
+    QTemporaryDir FConfig;
+    QTemporaryDir FFolder;
+    std::string FDb;
+    FakePrompts FPrompts;
+    Tdsrc FData;
+    std::unique_ptr<TLorvane> FWindow;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Lorvane"));
+    SetComDeviceResolver(ComDeviceFromSettings);
+    try {
+        Bench bench;
+
+        // Without pacing: the upload's own cost per card.
+        {
+            ControllerSim sim({"--capacity", "100000"});
+            bench.UseDevice(sim.DevicePath());
+            const Run fixed = bench.Upload(0);  // capacity, clear and its one-second pause
+            SetAllGranted(bench.DbPath(), true);
+            const Run full = bench.Upload(kCards);
+            SetAllGranted(bench.DbPath(), false);
+            const double perCardMs = (full.wall - fixed.wall) * 1000.0 / kCards;
+            const double bareMs = BareRoundTripMs(sim.DevicePath(), kCards);
+            std::printf(
+                "upload of %d cards, no pacing: %.3f ms per card (whole upload %.2f s; an upload "
+                "of no card, i.e. capacity read, clear and its 1 s pause: %.2f s)\n"
+                "  baseline, simulator bare round trip (raw client, same run): %.3f ms; "
+                "overhead %.3f ms per card (x%.1f)\n",
+                kCards, perCardMs, full.wall, fixed.wall, bareMs, perCardMs - bareMs,
+                perCardMs / bareMs);
+        }
+
+        // At 19200 baud: 11 + 9 bytes of 10 bits per card.
+        {
+            ControllerSim sim({"--capacity", "100000", "--baud", "19200"});
+            bench.UseDevice(sim.DevicePath());
+            const Run fixed = bench.Upload(0);
+            SetAllGranted(bench.DbPath(), true);
+            const Run full = bench.Upload(kCards);
+            SetAllGranted(bench.DbPath(), false);
+            const double cardsPerSecond = kCards / (full.wall - fixed.wall);
+            const double wireLimit = 19200.0 / ((11 + 9) * 10);
+            std::printf(
+                "upload of %d cards at 19200 baud: %.1f cards/s\n"
+                "  baseline, wire limit: %.1f cards/s; ratio %.3f (target 0.90 or better)\n",
+                kCards, cardsPerSecond, wireLimit, cardsPerSecond / wireLimit);
+            std::printf(
+                "CPU while uploading at 19200 baud: %.1f%% of one core (%.2f s CPU in %.2f s)\n"
+                "  baseline: one core = 100%%; target a few percent\n",
+                100.0 * full.cpu / full.wall, full.cpu, full.wall);
+        }
+
+        // A controller that never answers: eight one-second waits.
+        {
+            ControllerSim sim({"--silent"});
+            bench.UseDevice(sim.DevicePath());
+            const Run wait = bench.Information();
+            std::printf(
+                "CPU while waiting on a silent controller: %.2f%% of one core (%.3f s CPU in "
+                "%.2f s)\n"
+                "  baseline: one core = 100%%; target a few percent\n",
+                100.0 * wait.cpu / wait.wall, wait.cpu, wait.wall);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_upload: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
