@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "CPort.h"
 #include "datasrc.h"
@@ -202,9 +203,16 @@ bool ClearAccessTable(IMainWindow& host, TRfidReader& reader) {
 
 bool UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query, int& count) {
     count = 0;
+    // The numbers are taken before the first wait: the window stays usable
+    // meanwhile, and a command that refreshes the card list closes every query
+    // on the connection, which would otherwise cut the upload short.
+    std::vector<int> cards;
+    for (query.First(); !query.Eof(); query.Next())
+        cards.push_back(query.FieldByName("cardno").AsInteger());
+    const int records = static_cast<int>(cards.size());
+
     if (!SendAndWait(host, reader, kCmdAccess, kParamCapacity, 0, false)) return false;
     const int capacity = reader.AckParam();
-    const int records = query.RecordCount();
     if (records > capacity) {
         ShowError(QStringLiteral(
                       "The card list contains too many cards (>%1). Please remove some of them.")
@@ -220,13 +228,10 @@ bool UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query, int& c
     host.SetGridVisible(false);
     TScopeExit showGrid([&] { host.SetGridVisible(true); });
     Tpbar bar(host.Window(), QStringLiteral("Uploading records"), records);
-    query.First();
-    while (!query.Eof()) {
+    for (const int card : cards) {
         QCoreApplication::processEvents();
-        const int card = query.FieldByName("cardno").AsInteger();
         if (!SendCard(host, reader, card)) return false;
         ++count;
-        query.Next();
         bar.Advance();
     }
     return true;

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@
 #include "settings.h"
 #include "support/controller_sim.h"
 #include "support/fake_prompts.h"
+
+// Readable failure output for messages and message lists.
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -337,6 +343,29 @@ TEST_F(CommandsTest, SecondCommandWhileOneWaitsFindsThePortBusy) {
     EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion, kPortUnusable,
                                           "Uploading successfully. 2 record(s) sent."}));
     EXPECT_EQ(Log().size(), 4u);  // the second command sent nothing
+    ExpectCleanState();
+}
+
+// The window stays usable during an upload; a command that refreshes the list
+// meanwhile must not cut the upload short.
+TEST_F(CommandsTest, ListRefreshedDuringTheUploadDoesNotStopIt) {
+    std::vector<TestCard> cards;
+    for (int i = 1; i <= 6; ++i) cards.push_back({i, "H", "", true});
+    Start(cards, {"--baud", "1200"});  // about 170 ms a card
+    std::vector<qint64> refreshedAt;
+    QElapsedTimer clock;
+    for (int ms : {300, 1100, 1700}) {
+        QTimer::singleShot(ms, window.get(), [&] {
+            window->RefreshCardList();
+            refreshedAt.push_back(clock.elapsed());
+        });
+    }
+    clock.start();
+    window->bUpload->click();
+    EXPECT_EQ(refreshedAt.size(), 3u);
+    EXPECT_EQ(prompts.All(),
+              (QStringList{kUploadQuestion, "Uploading successfully. 6 record(s) sent."}));
+    EXPECT_EQ(Log().size(), 8u);
     ExpectCleanState();
 }
 
