@@ -96,6 +96,14 @@ int main() {
         conn.Connect();
         const double connectMs = Ms(std::chrono::steady_clock::now() - t0);
         Fill(conn.Handle());
+        // Reconnecting to the same file takes the derived key from the cache.
+        double cachedConnectMs = 1e9;
+        for (int run = 0; run < kRuns; ++run) {
+            conn.Disconnect();
+            t0 = std::chrono::steady_clock::now();
+            conn.Connect();
+            cachedConnectMs = std::min(cachedConnectMs, Ms(std::chrono::steady_clock::now() - t0));
+        }
 
         // Memory first, with the peak reset (Linux: 5 > clear_refs) so that the
         // fill above does not hide it.
@@ -137,7 +145,8 @@ int main() {
                                      TDbQuery::loPartialKey | TDbQuery::loCaseInsensitive);
         const double prefixMs = Ms(std::chrono::steady_clock::now() - t0);
 
-        std::printf("connect (key derivation): %.1f ms\n", connectMs);
+        std::printf("connect: cold (key derivation) %.1f ms, cached key %.2f ms, ratio %.0f\n",
+                    connectMs, cachedConnectMs, connectMs / cachedConnectMs);
         std::printf("open %d rows: %.1f ms (bare sqlite %.1f ms, ratio %.2f)\n", kRows, engine,
                     bare, engine / bare);
         std::printf("first open (fresh memory): %.1f ms\n", coldMs);
