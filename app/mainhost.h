@@ -9,7 +9,7 @@ class QWidget;
 class TDbQuery;
 
 class IMainWindow {
-public:
+  public:
     virtual ~IMainWindow() = default;
 
     // Owner for progress windows and dialogs.
@@ -29,4 +29,5 @@ public:
     // Port selector: item index (-1 when none), and enabling it.
     virtual int PortIndex() const = 0;
     virtual void SetPortSelectorEnabled(bool enabled) = 0;
+    virtual bool PortSelectorEnabled() const = 0;
 };

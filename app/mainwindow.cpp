@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QUrl>
 
+#include "CPort.h"
 #include "SimpleTimer.h"
 #include "about.h"
 #include "cardmodel.h"
@@ -416,6 +417,10 @@ void TLorvane::SetPortSelectorEnabled(bool enabled) {
     cbPort->setEnabled(enabled);
 }
 
+bool TLorvane::PortSelectorEnabled() const {
+    return cbPort->isEnabled();
+}
+
 int TLorvane::PortIndex() const {
     return cbPort->currentIndex();
 }
@@ -424,12 +429,5 @@ int TLorvane::PortIndex() const {
 
 std::string ComDeviceFromSettings(const std::string& port) {
     const std::string configured = ReadSettingString(port, "");
-    if (!configured.empty()) return configured;
-    if (port.size() > 3 && port.compare(0, 3, "COM") == 0) {
-        bool ok = false;
-        const int n = QString::fromStdString(port.substr(3)).toInt(&ok, 10);
-        if (ok && n >= 1 && port.find_first_not_of("0123456789", 3) == std::string::npos)
-            return "/dev/ttyS" + std::to_string(n - 1);
-    }
-    return port;
+    return configured.empty() ? DefaultComDevice(port) : configured;
 }

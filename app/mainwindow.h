@@ -81,6 +81,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void SetGridVisible(bool visible) override;
     int PortIndex() const override;
     void SetPortSelectorEnabled(bool enabled) override;
+    bool PortSelectorEnabled() const override;
 
     // Runs a handler; any failure it does not catch goes to the standard error
     // box instead of escaping into the event loop.

@@ -52,20 +52,6 @@ namespace {
 std::mutex gResolverMutex;
 TComDeviceResolver gResolver;
 
-std::string DefaultComDevice(const std::string& port) {
-    // "COMn" with n a positive number of at most three digits.
-    if (port.size() < 4 || port.size() > 6) return {};
-    for (int i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(port[i])) != "COM"[i]) return {};
-    int n = 0;
-    for (std::size_t i = 3; i < port.size(); ++i) {
-        if (port[i] < '0' || port[i] > '9') return {};
-        n = n * 10 + (port[i] - '0');
-    }
-    if (n < 1 || port[3] == '0') return {};
-    return "/dev/ttyS" + std::to_string(n - 1);
-}
-
 // ---- small helpers ----
 
 class UniqueFd {
@@ -168,6 +154,20 @@ EComPort::EComPort(int errorCode, int systemError)
       FSystemError(systemError) {}
 
 // ---- resolver ----
+
+std::string DefaultComDevice(const std::string& port) {
+    // "COMn" with n a positive number of at most three digits.
+    if (port.size() < 4 || port.size() > 6) return {};
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(port[i])) != "COM"[i]) return {};
+    int n = 0;
+    for (std::size_t i = 3; i < port.size(); ++i) {
+        if (port[i] < '0' || port[i] > '9') return {};
+        n = n * 10 + (port[i] - '0');
+    }
+    if (n < 1 || port[3] == '0') return {};
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
 
 void SetComDeviceResolver(TComDeviceResolver resolver) {
     std::lock_guard lock(gResolverMutex);

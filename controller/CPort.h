@@ -145,6 +145,8 @@ class EComPort : public std::runtime_error {
 using TComDeviceResolver = std::function<std::string(const std::string& port)>;
 void SetComDeviceResolver(TComDeviceResolver resolver);
 std::string ResolveComDevice(const std::string& port);
+// The default mapping: "COMn" (n >= 1) to "/dev/ttyS<n-1>", anything else to "".
+std::string DefaultComDevice(const std::string& port);
 
 class TCustomComPort {
   public:

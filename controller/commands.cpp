@@ -268,8 +268,11 @@ void bUploadClick(IMainWindow& host, Tdsrc& data) {
                 "This action will clear the existing access table inside the controller and upload "
                 "the cards in the card list to the controller. Are you sure?")))
             return;
+        // A second Upload clicked while the first waits must not re-enable the
+        // selector under the running one: put back the state found.
+        const bool wasEnabled = host.PortSelectorEnabled();
         host.SetPortSelectorEnabled(false);
-        TScopeExit enablePort([&] { host.SetPortSelectorEnabled(true); });
+        TScopeExit enablePort([&] { host.SetPortSelectorEnabled(wasEnabled); });
         UploadToController(host, data);
     });
 }

@@ -614,8 +614,9 @@ TEST_F(MainWindowTest, ComDevicesComeFromTheSettingsOrTheSerialDevices) {
     Set("com2", "");
     EXPECT_EQ(ComDeviceFromSettings("COM1"), "/dev/ttyUSB0");
     EXPECT_EQ(ComDeviceFromSettings("COM2"), "/dev/ttyS1");
-    EXPECT_EQ(ComDeviceFromSettings("COMx"), "COMx");
-    EXPECT_EQ(ComDeviceFromSettings("COM0"), "COM0");
+    EXPECT_EQ(ComDeviceFromSettings("COMx"), "");
+    // Never a relative path that could name a file in the current folder.
+    EXPECT_EQ(ComDeviceFromSettings("COM0"), "");
 }
 
 }  // namespace

@@ -346,6 +346,20 @@ TEST_F(CommandsTest, SecondCommandWhileOneWaitsFindsThePortBusy) {
     ExpectCleanState();
 }
 
+TEST_F(CommandsTest, SecondUploadWhileOneRunsLeavesThePortListDisabled) {
+    Start({{10, "A", "", true}, {11, "B", "", true}}, {"--clear-delay", "1500"});
+    bool disabledAfterSecond = false;
+    QTimer::singleShot(500, window.get(), [&] {
+        window->bUpload->click();
+        disabledAfterSecond = !window->cbPort->isEnabled();
+    });
+    window->bUpload->click();
+    EXPECT_TRUE(disabledAfterSecond);
+    EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion, kUploadQuestion, kPortUnusable,
+                                          "Uploading successfully. 2 record(s) sent."}));
+    ExpectCleanState();
+}
+
 // The window stays usable during an upload; a command that refreshes the list
 // meanwhile must not cut the upload short.
 TEST_F(CommandsTest, ListRefreshedDuringTheUploadDoesNotStopIt) {
