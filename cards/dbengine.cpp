@@ -446,16 +446,20 @@ struct TRawKey {
 };
 
 // The salt of the file the connection has actually opened, read through its
-// own descriptor, so that a file replaced meanwhile cannot mismatch. None when
-// the file is shorter than a salt.
+// own descriptor, so that a file replaced meanwhile cannot mismatch. Raises
+// for a file shorter than a salt, which cannot be a keyed database (SQLCipher
+// would take a one-byte file for an empty one). None when it cannot be read:
+// keying with the passphrase then reports what is wrong.
 std::optional<TSalt> FileSalt(sqlite3* db) {
     sqlite3_file* file = nullptr;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
         !file->pMethods)
         return std::nullopt;
     TSalt salt{};
-    if (file->pMethods->xRead(file, salt.data(), static_cast<int>(salt.size()), 0) != SQLITE_OK)
-        return std::nullopt;
+    const int rc = file->pMethods->xRead(file, salt.data(), static_cast<int>(salt.size()), 0);
+    if (rc == SQLITE_IOERR_SHORT_READ)
+        throw EDatabaseError("file is encrypted or is not a database");
+    if (rc != SQLITE_OK) return std::nullopt;
     return salt;
 }
 
@@ -544,8 +548,8 @@ class TDerivedKeyCache {
 
 // Keys a connection to an existing file: with a cached key when this process
 // has opened a file with the same salt and password before, else with a key
-// derived here and cached once it has read the file. Without a password or a
-// whole salt, the passphrase path as ever (it reports what is wrong).
+// derived here and cached once it has read the file. Without a password, or
+// when the salt cannot be read, the passphrase path as ever.
 void KeyExisting(sqlite3* db, const std::string& password) {
     const std::optional<TSalt> salt = password.empty() ? std::nullopt : FileSalt(db);
     if (!salt) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "dbengine.h"
 
@@ -466,6 +467,200 @@ TEST_F(DbEngine, ConnectionsReleaseTheFile) {
     own->Open();
     own.reset();
     EXPECT_FALSE(FileIsOpen(dbPath));
+}
+
+// A card database of its own at path holding the one card number n.
+void MakeOneCardFile(const std::string& path, int n) {
+    CreateCardDatabase(path, kCardDatabasePassword);
+    TDbQuery q("dbcard");
+    q.SetConnectionString(ConnStr(path));
+    q.SQLAdd("select * from cardlist");
+    q.Open();
+    q.Append();
+    q.FieldByName("cardno").SetAsInteger(n);
+    q.Post();
+}
+
+// Card numbers of the file at path, read through a connection of the engine.
+std::vector<int> CardNosOf(const std::string& path, const std::string& password) {
+    TDbConnection c;
+    c.SetConnectionString("Data Source=\"" + path + "\";Jet OLEDB:Database Password=" + password);
+    c.Connect();
+    TDbQuery q("dbcard");
+    q.SetConnection(&c);
+    q.SQLAdd("select cardno from cardlist order by cardno");
+    q.Open();
+    std::vector<int> out;
+    for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("cardno").AsInteger());
+    return out;
+}
+
+// Keyed with the passphrase by SQLCipher itself, bypassing the engine.
+struct PassphraseHandle {
+    explicit PassphraseHandle(const std::string& path) {
+        EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        const std::string pw = kCardDatabasePassword;
+        EXPECT_EQ(sqlite3_key(db, pw.data(), static_cast<int>(pw.size())), SQLITE_OK);
+    }
+    ~PassphraseHandle() { sqlite3_close(db); }
+    int Exec(const std::string& sql) {
+        return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    }
+    std::string Text(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        std::string out = "<error>";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        return out;
+    }
+    sqlite3* db = nullptr;
+};
+
+TEST_F(DbEngine, ReconnectsWithTheCachedKeyReadAndWriteTheSameFile) {
+    // The fixture's connect derived the key and cached it; these reconnect with it.
+    for (int i = 0; i < 3; ++i) {
+        conn.Disconnect();
+        conn.Connect();
+        TDbQuery q("dbcard");
+        OpenList(q, {"select * from cardlist order by cardno"});
+        ASSERT_EQ(CardNos(q), (std::vector<int>{1, 2, 3, 5, 7, 9}));
+        ASSERT_TRUE(q.Locate("cardno", std::int64_t{9}));
+        EXPECT_EQ(q.FieldByName("descx").AsString(), "Émile");
+        if (i == 0) {
+            q.Append();
+            q.FieldByName("cardno").SetAsInteger(77);
+            q.FieldByName("descx").SetAsString("raw key");
+            q.Post();
+            q.Delete();
+            q.Append();
+            q.FieldByName("cardno").SetAsInteger(7700);
+            q.FieldByName("descx").SetAsString("raw key");
+            q.Post();
+            q.Locate("cardno", std::int64_t{7700});
+            q.Delete();
+        }
+    }
+    conn.Disconnect();
+    {
+        // What the cached key wrote reads with the passphrase, and back.
+        PassphraseHandle plain(dbPath);
+        EXPECT_EQ(plain.Text("select count(*) from cardlist"), "6");
+        EXPECT_EQ(plain.Text("select descx from cardlist where cardno=9"), "Émile");
+        EXPECT_EQ(plain.Exec("insert into cardlist values (88, 'passphrase', null, 1)"), SQLITE_OK);
+        EXPECT_EQ(plain.Text("PRAGMA integrity_check"), "ok");
+    }
+    conn.Connect();
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist order by cardno"});
+    EXPECT_EQ(CardNos(q), (std::vector<int>{1, 2, 3, 5, 7, 9, 88}));
+    ASSERT_TRUE(q.Locate("cardno", std::int64_t{88}));
+    EXPECT_EQ(q.FieldByName("descx").AsString(), "passphrase");
+}
+
+TEST_F(DbEngine, WrongPasswordsFailBeforeAndAfterTheRightOneWasCached) {
+    // A file no connection of the engine has opened yet: wrong passwords come first.
+    const std::string other = (dir / "other.mdb").string();
+    CreateCardDatabase(other, kCardDatabasePassword);
+    EXPECT_EQ(PassphraseHandle(other).Exec("insert into cardlist values (31, 'x', null, 0)"),
+              SQLITE_OK);
+    for (const std::string& path : {other, dbPath}) {
+        SCOPED_TRACE(path);
+        for (int round = 0; round < 2; ++round)
+            for (const char* wrong : {"Kx7mQ2vRp9LwT", "kx7mQ2vRp9LwTz", "Kx7mQ2vRp9LwTzz", "x"})
+                EXPECT_EQ(ErrorOf([&] { CardNosOf(path, wrong); }),
+                          "file is encrypted or is not a database")
+                    << wrong;
+        EXPECT_EQ(CardNosOf(path, kCardDatabasePassword).size(), path == other ? 1u : 6u);
+    }
+    EXPECT_EQ(CardNosOf(other, kCardDatabasePassword), std::vector<int>{31});
+    EXPECT_EQ(ErrorOf([&] { CardNosOf(other, "Kx7mQ2vRp9LwT"); }),
+              "file is encrypted or is not a database");
+}
+
+TEST_F(DbEngine, AFileReplacedByAnotherAtTheSamePathOpens) {
+    const std::string seen = (dir / "seen.mdb").string();
+    const std::string unseen = (dir / "unseen.mdb").string();
+    const std::string saved = (dir / "saved.mdb").string();
+    MakeOneCardFile(seen, 41);
+    EXPECT_EQ(CardNosOf(seen, kCardDatabasePassword), std::vector<int>{41});
+    conn.Disconnect();
+    fs::copy_file(dbPath, saved);
+
+    fs::rename(seen, dbPath);  // a file whose key is cached under another path
+    conn.Connect();
+    {
+        TDbQuery q("dbcard");
+        OpenList(q, {"select * from cardlist"});
+        EXPECT_EQ(CardNos(q), std::vector<int>{41});
+    }
+    conn.Disconnect();
+
+    MakeOneCardFile(unseen, 42);
+    fs::rename(unseen, dbPath);
+    EXPECT_EQ(CardNosOf(dbPath, kCardDatabasePassword), std::vector<int>{42});
+
+    fs::rename(saved, dbPath);  // back to the first file
+    EXPECT_EQ(CardNosOf(dbPath, kCardDatabasePassword), (std::vector<int>{1, 2, 3, 5, 7, 9}));
+
+    const std::string text = (dir / "text.mdb").string();
+    std::ofstream(text) << "a text file where the card database was\n";
+    fs::rename(text, dbPath);
+    EXPECT_EQ(ErrorOf([&] { conn.Connect(); }), "file is encrypted or is not a database");
+    EXPECT_FALSE(conn.Connected());
+}
+
+TEST_F(DbEngine, FilesTooShortForASaltAreNoDatabases) {
+    for (int size : {1, 2, 15}) {
+        const std::string path = (dir / ("short" + std::to_string(size) + ".mdb")).string();
+        std::ofstream(path, std::ios::binary) << std::string(static_cast<size_t>(size), 'S');
+        EXPECT_EQ(ErrorOf([&] { CardNosOf(path, kCardDatabasePassword); }),
+                  "file is encrypted or is not a database")
+            << size;
+        EXPECT_EQ(fs::file_size(path), static_cast<uintmax_t>(size));
+    }
+}
+
+TEST_F(DbEngine, MoreFilesThanTheCacheHoldsEachOpenWithItsOwnKey) {
+    constexpr int kFiles = 19;  // more than the cache keeps
+    std::vector<std::string> paths;
+    for (int i = 0; i < kFiles; ++i) {
+        paths.push_back((dir / ("file" + std::to_string(i) + ".mdb")).string());
+        MakeOneCardFile(paths.back(), 500 + i);
+    }
+    // Forward, backward (hits first, then keys evicted meanwhile), and a mix.
+    std::vector<int> order;
+    for (int i = 0; i < kFiles; ++i) order.push_back(i);
+    for (int i = kFiles - 1; i >= 0; --i) order.push_back(i);
+    for (int i : {0, 18, 1, 17, 0, 9, 9, 2}) order.push_back(i);
+    for (int i : order)
+        ASSERT_EQ(CardNosOf(paths[i], kCardDatabasePassword), std::vector<int>{500 + i}) << i;
+}
+
+// Every thread must get its own file's key; built with ThreadSanitizer this
+// also catches an unguarded key cache.
+TEST_F(DbEngine, ConnectsFromSeveralThreadsAtOnce) {
+    std::vector<std::string> paths = {dbPath};
+    for (int i = 0; i < 2; ++i) {
+        paths.push_back((dir / ("thread" + std::to_string(i) + ".mdb")).string());
+        MakeOneCardFile(paths.back(), 600 + i);
+    }
+    std::vector<std::size_t> counts(4 * 12);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int k = 0; k < 12; ++k) try {
+                        counts[t * 12 + k] =
+                            CardNosOf(paths[(t + k) % paths.size()], kCardDatabasePassword).size();
+                    } catch (const EDatabaseError&) {
+                    }
+            });
+    }
+    for (int t = 0; t < 4; ++t)
+        for (int k = 0; k < 12; ++k)
+            EXPECT_EQ(counts[t * 12 + k], (t + k) % 3 == 0 ? 6u : 1u) << t << " " << k;
 }
 
 }  // namespace
