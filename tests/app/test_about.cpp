@@ -122,11 +122,3 @@ TEST(Taboutbox, CloseButtonEndsTheModalBox) {
     EXPECT_TRUE(focused);
     EXPECT_FALSE(box.isVisible());
 }
-
-int main(int argc, char** argv) {
-    // Test discovery runs the program without the test environment.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -621,11 +621,4 @@ TEST_F(MainWindowTest, ComDevicesComeFromTheSettingsOrTheSerialDevices) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-
 #include "test_mainwindow.moc"

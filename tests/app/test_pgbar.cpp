@@ -186,11 +186,3 @@ TEST_F(PgbarTest, WithoutOwner) {
     bar.Advance();
     EXPECT_EQ(bar.PercentText(), "100%");
 }
-
-int main(int argc, char** argv) {
-    // Test discovery runs the program without the test environment.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

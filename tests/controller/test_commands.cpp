@@ -105,6 +105,7 @@ class CommandsTest : public ::testing::Test {
         ASSERT_TRUE(FConfig.isValid() && FFolder.isValid());
         qputenv("XDG_CONFIG_HOME", FConfig.path().toLocal8Bit());
         SetSettingsApplication("Lorvane");
+        SetComDeviceResolver(ComDeviceFromSettings);
         FDbPath = (FFolder.path() + "/cardlist.mdb").toStdString();
         CreateCardDatabase(FDbPath, kCardDatabasePassword);
     }
@@ -458,13 +459,3 @@ TEST_F(CommandsTest, SlowSilentRemoveAdvancesProgressOncePerSecond) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // Discovery runs without the test environment.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Lorvane"));
-    SetComDeviceResolver(ComDeviceFromSettings);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

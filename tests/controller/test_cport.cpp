@@ -621,9 +621,3 @@ TEST_F(ComPortTest, OperationsOnAClosedPortFail) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -517,9 +517,3 @@ TEST_F(ReaderDevice, ReopenedAfterEachCommand) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -252,9 +252,3 @@ TEST_F(SimpleTimerTest, LastTimerDestroyedInItsOwnCallback) {
     next.SetActive(true);
     EXPECT_TRUE(PumpUntil([&] { return again > 0; }));
 }
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
