@@ -576,8 +576,11 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
     if (S_ISDIR(st.st_mode)) throw EDatabaseError("'" + path + "' is a folder, not a file.");
     // SQLite would take an empty file for an empty database and write into it.
     if (st.st_size == 0) throw EDatabaseError("file is encrypted or is not a database");
+    // A connection and its statements are used by one thread at a time, so
+    // SQLite's per-call locking is left out: it cost a fifth of reading a list.
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     DbHandle db(raw);
     if (rc != SQLITE_OK) {
         if (!db) throw EDatabaseError(sqlite3_errstr(rc));
