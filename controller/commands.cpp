@@ -30,12 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::uint8_t kCmdAccess = 0x40;
-constexpr std::uint8_t kParamCapacity = 0x04;
-constexpr std::uint8_t kParamOccupied = 0x08;
-constexpr std::uint8_t kParamStore = 0x20;
-constexpr std::uint8_t kParamClear = 0x80;
-constexpr std::uint32_t kClearData = 0xFFFFFF;
+using namespace rfid;
 constexpr std::uint8_t kAckStored = 128;
 constexpr std::uint8_t kAckCleared = 255;
 constexpr int kSends = 8;
@@ -152,7 +147,8 @@ bool SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,
     std::optional<Tpbar> bar;
     if (progress) bar.emplace(host.Window(), QStringLiteral("Clear access table"), 25);
 
-    const auto timeLimit = (command == kCmdAccess && parameter == kParamClear) ? 5s : 1s;
+    const auto timeLimit =
+        std::chrono::seconds(TRfidReader::CommandTimeoutSeconds(command, parameter));
     TEventWaiter waiter;
     auto tick = Clock::now() + 1s;
     for (int send = 0; send < kSends; ++send) {

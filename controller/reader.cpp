@@ -10,10 +10,7 @@ constexpr std::uint32_t kRxGapMs = 200;
 constexpr std::uint8_t kReplyAck = 0xFE;
 constexpr std::uint8_t kReplyCardCode = 0xFF;
 
-constexpr std::uint8_t kCmdAccess = 0x40;
-constexpr std::uint8_t kParamClear = 0x80;
-constexpr std::uint8_t kCmdBeep = 0x20;
-constexpr std::uint8_t kParamBeep = 0x01;
+using namespace rfid;
 
 bool IsAcceptedAckCode(std::uint8_t code) {
     switch (code) {
@@ -59,9 +56,12 @@ void TRfidReader::SetupPort() {
     SetBaudRate(br19200);
 }
 
+int TRfidReader::CommandTimeoutSeconds(std::uint8_t command, std::uint8_t parameter) {
+    return (command == kCmdAccess && parameter == kParamClear) ? 5 : 1;
+}
+
 void TRfidReader::SendCommand(std::uint8_t command, std::uint8_t parameter, std::uint32_t data) {
-    const int seconds = (command == kCmdAccess && parameter == kParamClear) ? 5 : 1;
-    SendFrame(command, parameter, data, seconds);
+    SendFrame(command, parameter, data, CommandTimeoutSeconds(command, parameter));
 }
 
 void TRfidReader::SendBeep() {

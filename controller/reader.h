@@ -10,10 +10,23 @@
 #include "CPort.h"
 #include "SimpleTimer.h"
 
+// Command and parameter codes of the controller's command frames.
+namespace rfid {
+inline constexpr std::uint8_t kCmdAccess = 0x40;
+inline constexpr std::uint8_t kParamCapacity = 0x04;  // read the capacity
+inline constexpr std::uint8_t kParamOccupied = 0x08;  // read the number of stored cards
+inline constexpr std::uint8_t kParamStore = 0x20;     // store one card
+inline constexpr std::uint8_t kParamClear = 0x80;     // clear the access table
+inline constexpr std::uint32_t kClearData = 0xFFFFFF;
+inline constexpr std::uint8_t kCmdBeep = 0x20;
+inline constexpr std::uint8_t kParamBeep = 0x01;
+}  // namespace rfid
+
 class TRfidReader : public TCustomComPort {
-public:
+  public:
     using TCardCodeEvent = std::function<void(int port, int flag, int maker, int code)>;
-    using TKeyRxEvent = std::function<void(int port, std::uint8_t cmd, std::uint8_t subcmd, int code)>;
+    using TKeyRxEvent =
+        std::function<void(int port, std::uint8_t cmd, std::uint8_t subcmd, int code)>;
     using TBypassEvent = std::function<void(int port, int state)>;
     using TPowerupEvent = std::function<void(int port)>;
 
@@ -46,6 +59,8 @@ public:
 
     void SetupPort();
     void SendCommand(std::uint8_t command, std::uint8_t parameter, std::uint32_t data);
+    // The time-out SendCommand gives a command: 5 s for clearing the table, else 1 s.
+    static int CommandTimeoutSeconds(std::uint8_t command, std::uint8_t parameter);
     void SendFrame(std::uint8_t command, std::uint8_t parameter, std::uint32_t data, int seconds);
     void SendBeep();
     void ResetReceiver();
@@ -57,12 +72,12 @@ public:
     // the bytes it reads); public for tests and the fuzzer.
     void ParseBytes(const std::string& bytes);
 
-protected:
+  protected:
     void HandleRxChar(int count) override;
     void HandleLineError(TComErrors errors) override;
     void HandleAfterOpen() override;
 
-private:
+  private:
     void ReleaseLine(TCustomComPort& sender);
     void RxGapElapsed(TSimpleTimer& sender);
     void CmdTimerElapsed(TSimpleTimer& sender);
