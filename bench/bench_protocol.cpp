@@ -2,10 +2,6 @@
 // the controller simulator: the reader's round trip next to a bare client's,
 // then the command rate on a paced 19200 baud line next to the wire limit.
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -14,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bare_client.h"
 #include "reader.h"
 #include "support/controller_sim.h"
 
@@ -22,40 +19,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::string kReadCapacity = TRfidReader::BuildFrame(0x40, 0x04, 0);
-
-// Seconds per command for a client without the reader: write the 11 bytes,
-// block in read until the 9 reply bytes are in. Negative on failure.
-double RawRoundTrip(const std::string& device, int commands) {
-    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return -1;
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-    tcflush(fd, TCIOFLUSH);
-    const auto start = Clock::now();
-    for (int i = 0; i < commands; ++i) {
-        if (write(fd, kReadCapacity.data(), kReadCapacity.size()) != 11) {
-            close(fd);
-            return -1;
-        }
-        char reply[16];
-        int got = 0;
-        while (got < 9) {
-            const ssize_t n = read(fd, reply + got, sizeof reply - got);
-            if (n <= 0) {
-                close(fd);
-                return -1;
-            }
-            got += static_cast<int>(n);
-        }
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    close(fd);
-    return seconds / commands;
-}
 
 // Seconds per command through the reader: SendCommand, then wait in the event
 // loop until the acknowledgement. Negative when a command timed out.
@@ -87,7 +50,8 @@ int main(int argc, char** argv) {
         double raw = 0, viaReader = 0;
         {
             lorvane_test::ControllerSim sim;
-            raw = RawRoundTrip(sim.DevicePath(), kCommands);
+            raw = BareRoundTripSeconds(sim.DevicePath(), kCommands,
+                                       [](int) { return kReadCapacity; });
             viaReader = ReaderRoundTrip(sim.DevicePath(), kCommands);
         }
         if (raw <= 0 || viaReader <= 0) {
@@ -105,7 +69,8 @@ int main(int argc, char** argv) {
         double pacedRaw = 0, pacedReader = 0;
         {
             lorvane_test::ControllerSim sim({"--baud", "19200"});
-            pacedRaw = RawRoundTrip(sim.DevicePath(), kPaced);
+            pacedRaw =
+                BareRoundTripSeconds(sim.DevicePath(), kPaced, [](int) { return kReadCapacity; });
             pacedReader = ReaderRoundTrip(sim.DevicePath(), kPaced);
         }
         if (pacedRaw <= 0 || pacedReader <= 0) {

@@ -22,6 +22,7 @@
 
 #include "CPort.h"
 #include "app/card_files.h"
+#include "bare_client.h"
 #include "commands.h"
 #include "datasrc.h"
 #include "mainwindow.h"
@@ -66,39 +67,6 @@ void SetAllGranted(const std::string& db, bool granted) {
         throw;
     }
     sqlite3_close(h);
-}
-
-// Average round trip of the simulator alone: write one store frame, block in
-// read until the 9-byte reply is complete.
-double BareRoundTripMs(const std::string& device, int rounds) {
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) throw std::runtime_error("cannot open " + device);
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-    QElapsedTimer clock;
-    clock.start();
-    for (int i = 0; i < rounds; ++i) {
-        const std::string frame =
-            TRfidReader::BuildFrame(0x40, 0x20, static_cast<std::uint32_t>(i + 1));
-        if (::write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) break;
-        char reply[9];
-        std::size_t got = 0;
-        while (got < sizeof reply) {
-            const ssize_t n = ::read(fd, reply + got, sizeof reply - got);
-            if (n <= 0) {
-                ::close(fd);
-                throw std::runtime_error("simulator stopped answering");
-            }
-            got += static_cast<std::size_t>(n);
-        }
-    }
-    const double ms = static_cast<double>(clock.nsecsElapsed()) / 1e6 / rounds;
-    ::close(fd);
-    return ms;
 }
 
 class Bench {
@@ -164,7 +132,10 @@ int main(int argc, char** argv) {
             const Run full = bench.Upload(kCards);
             SetAllGranted(bench.DbPath(), false);
             const double perCardMs = (full.wall - fixed.wall) * 1000.0 / kCards;
-            const double bareMs = BareRoundTripMs(sim.DevicePath(), kCards);
+            const double bareMs =
+                1000.0 * BareRoundTripSeconds(sim.DevicePath(), kCards, [](int i) {
+                    return TRfidReader::BuildFrame(0x40, 0x20, static_cast<std::uint32_t>(i + 1));
+                });
             std::printf(
                 "upload of %d cards, no pacing: %.3f ms per card (whole upload %.2f s; an upload "
                 "of no card, i.e. capacity read, clear and its 1 s pause: %.2f s)\n"
