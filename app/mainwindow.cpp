@@ -244,16 +244,6 @@ void TLorvane::ConnectControls() {
             [this](const QModelIndex& current) { SyncListToGrid(current.row()); });
 }
 
-void TLorvane::Guarded(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        ShowApplicationError(QString::fromUtf8(e.what()));
-    } catch (...) {
-        ShowApplicationError(QStringLiteral("Unexpected failure"));
-    }
-}
-
 // --- Start-up and exit ---
 
 void TLorvane::FormCreate() {

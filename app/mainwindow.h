@@ -83,10 +83,6 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void SetPortSelectorEnabled(bool enabled) override;
     bool PortSelectorEnabled() const override;
 
-    // Runs a handler; any failure it does not catch goes to the standard error
-    // box instead of escaping into the event loop.
-    static void Guarded(const std::function<void()>& handler);
-
     Tdsrc& Data() { return FData; }
     const std::string& AppFolder() const { return FAppFolder; }
     const std::string& WorkDbPath() const { return FWorkDbPath; }

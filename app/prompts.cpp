@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <exception>
+#include <stdexcept>
 
 namespace {
 
@@ -104,4 +106,14 @@ QString PromptOpenFileName(const QString& caption, const QString& initial, const
 
 QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter) {
     return Seam().SaveFileName(caption, initial, filter);
+}
+
+void Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ShowApplicationError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        ShowApplicationError(QStringLiteral("Unexpected failure"));
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QWidget;
 
@@ -14,7 +15,7 @@ enum class PromptKind {
 };
 
 class IPromptSeam {
-public:
+  public:
     virtual ~IPromptSeam() = default;
     // Shows one modal box; the result matters only for Confirm (true = Yes).
     virtual bool Prompt(PromptKind kind, const QString& title, const QString& message) = 0;
@@ -37,6 +38,10 @@ void ShowInfo(const QString& message);
 // text with a full stop added when its last character sorts after ".".
 void ShowApplicationError(const QString& failureText);
 QString WithFullStop(const QString& text);
+
+// Runs a command handler; a failure it does not catch goes to the standard
+// error box instead of escaping into the event loop.
+void Guarded(const std::function<void()>& handler);
 
 QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter);
 QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter);

@@ -113,19 +113,6 @@ std::unique_ptr<TRfidReader> MakeReader(IMainWindow& host) {
     return reader;
 }
 
-// Last line of defence: a failure that no command handles is shown in the
-// application's standard error box instead of escaping into the event loop.
-template <typename F>
-void Guarded(F&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        ShowApplicationError(QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        ShowApplicationError(QStringLiteral("Unknown failure"));
-    }
-}
-
 }  // namespace
 
 void cbPortChange(IMainWindow& host) {

@@ -30,18 +30,9 @@
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
+#include "support/pump.h"
 
 namespace {
-
-bool PumpUntil(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 const std::vector<TestCard> FiveCards = {
     {30, "Carol", "Sales", true}, {10, "Alice", "Admin", false}, {50, "Eve", "", true},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -212,6 +214,23 @@ TEST(Prompts, SeamReceivesEveryPrompt) {
         EXPECT_EQ(fake.shown.size(), 6u);
     }
     EXPECT_EQ(SetPromptSeam(nullptr), nullptr);
+}
+
+TEST(Prompts, GuardedShowsAFailureInTheStandardBoxAndGoesOn) {
+    FakePrompts fake;
+    bool ran = false;
+    Guarded([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(fake.shown.empty());
+    Guarded([] {
+        throw std::runtime_error("dbcard: Cannot perform this operation on a closed dataset");
+    });
+    ASSERT_EQ(fake.shown.size(), 1u);
+    EXPECT_EQ(fake.shown[0].kind, PromptKind::AppError);
+    EXPECT_EQ(fake.shown[0].title, "Lorvane");
+    EXPECT_EQ(fake.shown[0].message, "dbcard: Cannot perform this operation on a closed dataset.");
+    Guarded([] { throw 42; });
+    EXPECT_EQ(fake.shown.size(), 2u);
 }
 
 TEST(Prompts, RealFileDialogs) {

@@ -22,27 +22,13 @@
 #include <unistd.h>
 
 #include "CPort.h"
+#include "support/pump.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 // Lets the user-interface thread run its pending events until pred holds or
-// the (hang-detecting) limit passes.
-bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    PumpUntil([] { return false; }, span);
-}
-
 double CpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);

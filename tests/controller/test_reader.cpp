@@ -17,6 +17,7 @@
 
 #include "reader.h"
 #include "support/controller_sim.h"
+#include "support/pump.h"
 
 using lorvane_test::ControllerSim;
 namespace stats = simple_timer_stats;
@@ -54,22 +55,6 @@ std::string Hex(const std::string& bytes) {
         out += buf;
     }
     return out;
-}
-
-// Runs the event loop until the predicate holds; false after `limitMs`.
-bool PumpUntil(const std::function<bool()>& done, int limitMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void PumpFor(int ms) {
-    PumpUntil([] { return false; }, ms);
 }
 
 const std::string kReadCapacity = Bytes({0x52, 0x52, 0x06, 0x40, 0x04, 0, 0, 0, 0x44, 0x53, 0x53});

@@ -10,27 +10,12 @@
 #include <vector>
 
 #include "SimpleTimer.h"
+#include "support/pump.h"
 
 using namespace std::chrono_literals;
 namespace stats = simple_timer_stats;
 
 namespace {
-
-// Lets events run until the predicate holds or the limit passes; true when it held.
-bool PumpUntil(const std::function<bool()>& done, int limitMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-void PumpFor(int ms) {
-    PumpUntil([] { return false; }, ms);
-}
 
 class SimpleTimerTest : public ::testing::Test {
   protected:
