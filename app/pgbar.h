@@ -9,7 +9,7 @@
 class QWidget;
 
 class Tpbar {
-public:
+  public:
     Tpbar(QWidget* owner, const QString& caption, int maximum);
     ~Tpbar();  // calls Finish if it has not run
     Tpbar(const Tpbar&) = delete;
@@ -24,7 +24,7 @@ public:
     QString PercentText() const;  // e.g. "42%"; "0%" when the maximum is 0
     QWidget* Window() const;      // nullptr after Finish
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> FImpl;
 };

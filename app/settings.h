@@ -11,7 +11,7 @@ class QWidget;
 class QTableView;
 
 class ESettingsError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -7,7 +7,7 @@
 #include <functional>
 
 class TSimpleTimer {
-public:
+  public:
     using TNotifyEvent = std::function<void(TSimpleTimer& sender)>;
 
     TSimpleTimer(std::uint32_t intervalMs, TNotifyEvent onElapsed);
@@ -27,7 +27,7 @@ public:
     bool Arm();
     bool Disarm(bool clear);
 
-private:
+  private:
     friend class TSimpleTimerHandler;
     void Fire();
 

@@ -10,7 +10,7 @@
 #include "prompts.h"
 
 class FakePrompts : public IPromptSeam {
-public:
+  public:
     struct Shown {
         PromptKind kind;
         QString title;
@@ -59,7 +59,7 @@ public:
     std::deque<QString> fileAnswers;  // answers for file dialogs; empty = cancelled
     QStringList dialogs;              // "caption|initial" of each file dialog
 
-private:
+  private:
     QString NextFile() {
         if (fileAnswers.empty()) return {};
         QString f = fileAnswers.front();
