@@ -412,7 +412,13 @@ bool TLorvane::PortSelectorEnabled() const {
 }
 
 int TLorvane::PortIndex() const {
-    return cbPort->currentIndex();
+    // The selector is editable, and Qt keeps the old item selected while the
+    // operator types over it. The port must be the one the text names: an item
+    // spelt out in full, or none (-1) for anything else.
+    const QString text = cbPort->currentText();
+    const int index = cbPort->currentIndex();
+    if (index >= 0 && cbPort->itemText(index) == text) return index;
+    return cbPort->findText(text, Qt::MatchFixedString);
 }
 
 // --- Serial device names ---

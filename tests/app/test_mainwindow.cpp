@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSettings>
@@ -261,6 +262,26 @@ TEST_F(MainWindowTest, OperatorPortChoiceReachesTheCommand) {
     EXPECT_EQ(Stored("PORT"), "2");
     window->SetPortSelectorEnabled(false);
     EXPECT_FALSE(window->cbPort->isEnabled());
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(MainWindowTest, TextTypedOverThePortSelectorNamesThePort) {
+    MakeWorkDb();
+    Start();
+    QLineEdit* edit = window->cbPort->lineEdit();
+    ASSERT_NE(edit, nullptr);
+    // Typed as the operator would, one key at a time: the list keeps "COM1"
+    // selected, but the text no longer names it.
+    edit->clear();
+    for (QChar c : QStringLiteral("COM9")) edit->insert(QString(c));
+    EXPECT_EQ(window->cbPort->currentText(), "COM9");
+    EXPECT_EQ(window->PortIndex(), -1);
+    EXPECT_EQ(Stored("PORT"), "-1");
+
+    // A port spelt out in full is that item, whatever was selected before.
+    edit->setText(QStringLiteral("com3"));
+    EXPECT_EQ(window->PortIndex(), 2);
+    EXPECT_EQ(Stored("PORT"), "2");
     EXPECT_TRUE(prompts.shown.empty());
 }
 
