@@ -92,6 +92,15 @@ void TLorvane::BuildLayout() {
     font.setPixelSize(11);
     setFont(font);
 
+    // Group boxes framed as the control positions assume: the frame line runs
+    // through the middle of the caption, so a control 16 pixels down sits
+    // inside the frame. Qt's own style draws the frame below the caption,
+    // where it would cut through the first control of every box.
+    setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0px 2px; background-color: palette(window); }"));
+
     // Right-hand column.
     const int rx = ClientWidth - RightColumnWidth;
     imgLogo = new QLabel(this);
