@@ -37,25 +37,36 @@ using lorvane_test::ControllerSim;
 
 constexpr int kCards = 2000;
 
-double CpuSeconds() {
+struct Usage {
+    double cpu = 0;        // seconds of process CPU time
+    long voluntary = 0;    // context switches: the process blocked (a wake-up later)
+    long involuntary = 0;  // context switches: the process was preempted
+};
+
+Usage ProcessUsage() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return {static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6,
+            u.ru_nvcsw, u.ru_nivcsw};
 }
 
 struct Run {
     double wall = 0;  // seconds
     double cpu = 0;   // seconds of process CPU time
+    long voluntary = 0;
+    long involuntary = 0;
 };
 
 template <typename F>
 Run Measure(F&& body) {
-    const double cpu0 = CpuSeconds();
+    const Usage u0 = ProcessUsage();
     QElapsedTimer clock;
     clock.start();
     body();
-    return {static_cast<double>(clock.nsecsElapsed()) / 1e9, CpuSeconds() - cpu0};
+    const Usage u1 = ProcessUsage();
+    return {static_cast<double>(clock.nsecsElapsed()) / 1e9, u1.cpu - u0.cpu,
+            u1.voluntary - u0.voluntary, u1.involuntary - u0.involuntary};
 }
 
 void SetAllGranted(const std::string& db, bool granted) {
@@ -163,6 +174,12 @@ int main(int argc, char** argv) {
                 "CPU while uploading at 19200 baud: %.1f%% of one core (%.2f s CPU in %.2f s)\n"
                 "  baseline: one core = 100%%; target a few percent\n",
                 100.0 * full.cpu / full.wall, full.cpu, full.wall);
+            // Each voluntary switch is a thread going to sleep and being woken again.
+            std::printf(
+                "  context switches per card at 19200 baud: %.1f voluntary, %.2f involuntary "
+                "(all threads of the process)\n",
+                static_cast<double>(full.voluntary - fixed.voluntary) / kCards,
+                static_cast<double>(full.involuntary - fixed.involuntary) / kCards);
         }
 
         // A controller that never answers: eight one-second waits.

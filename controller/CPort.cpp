@@ -8,8 +8,12 @@
 //   each arrival of bytes once, so bytes that the handlers leave unread (the
 //   default HandleRxChar does not read them) do not wake the thread again;
 //   only new bytes do. Level-triggered polling would return at once forever.
-// - After a write it checks TIOCOUTQ, re-checking every few milliseconds only
-//   while output is still queued, and reports the transmit queue empty.
+// - A write marks transmit pending and wakes the thread only when nothing was
+//   pending yet: back-to-back writes cost one wake-up. The thread checks
+//   TIOCOUTQ at once; while output is still queued it sleeps about as long as
+//   the line needs to send it, then reports the transmit queue empty. A
+//   delivery that reports it also covers writes made since, once their bytes
+//   have left too, so a frame written byte by byte gives one or two reports.
 // - Line errors come from the TIOCGICOUNT counters and modem line changes from
 //   TIOCMGET, both where the driver has them (a pseudo-terminal has neither).
 //   The kernel offers no pollable notice of modem line changes, so on devices
@@ -84,12 +88,16 @@ bool NoModemLines(int err) {
     return err == ENOTTY || err == EINVAL;
 }
 
-bool SpeedOf(TBaudRate rate, std::uint32_t custom, speed_t& out) {
+std::uint32_t BitsPerSecond(TBaudRate rate, std::uint32_t custom) {
     static constexpr std::uint32_t kRates[] = {0,     110,    300,    600,   1200,  2400,
                                                4800,  9600,   14400,  19200, 38400, 56000,
                                                57600, 115200, 128000, 256000};
-    if (rate < brCustom || rate > br256000) return false;
-    const std::uint32_t bps = rate == brCustom ? custom : kRates[rate];
+    if (rate < brCustom || rate > br256000) return 0;
+    return rate == brCustom ? custom : kRates[rate];
+}
+
+bool SpeedOf(TBaudRate rate, std::uint32_t custom, speed_t& out) {
+    const std::uint32_t bps = BitsPerSecond(rate, custom);
     // 14400, 56000, 128000, 256000 and other odd rates have no termios code.
     static constexpr std::pair<std::uint32_t, speed_t> kCodes[] = {
         {110, B110},       {300, B300},       {600, B600},       {1200, B1200},    {2400, B2400},
@@ -234,7 +242,10 @@ struct TCustomComPort::Impl {
     std::shared_ptr<Hub> hub;
     std::unique_ptr<QObject> receiver;  // lives on the user-interface thread
     bool closing = false;
+    // Set by writes, taken by the event thread when it reports transmit empty.
     std::atomic<bool> txPending{false};
+    // Time one character takes on the line, for sleeping while output drains.
+    std::atomic<std::uint32_t> charMicros{1000};
     std::atomic<bool> vanished{false};
     std::atomic<bool> parityCheck{false};
 
@@ -321,10 +332,17 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
         for (;;) {
             const TComEvents wanted = TComEvents::FromBits(events.load());
             int timeout = -1;
-            if (txPending)
-                timeout = 5;
-            else if (modemAvailable && (wanted.Bits() & kModemEvents.Bits()))
-                timeout = 100;
+            if (txPending) {
+                // Sleep about as long as the queued bytes take to leave.
+                int queued = 0;
+                if (::ioctl(dev, TIOCOUTQ, &queued) != 0 || queued <= 0)
+                    timeout = 0;
+                else
+                    timeout = static_cast<int>(std::clamp<long long>(
+                        (static_cast<long long>(queued) * charMicros.load() + 999) / 1000, 1, 100));
+            }
+            if (modemAvailable && (wanted.Bits() & kModemEvents.Bits()))
+                timeout = timeout < 0 ? 100 : std::min(timeout, 100);
 
             epoll_event got[2];
             const int n = ::epoll_wait(ep.Get(), got, 2, timeout);
@@ -610,6 +628,12 @@ void TCustomComPort::ApplyLineSettings() {
     if (t.c_cflag & PARENB) framing |= PARODD | CMSPAR;
     if ((now.c_cflag & framing) != (t.c_cflag & framing)) throw EComPort(7, EINVAL);
     d.parityCheck = d.parity.Check;
+    // Start bit, data bits, parity bit, stop bits.
+    const std::uint32_t bits = 1 + (5 + static_cast<std::uint32_t>(d.dataBits)) +
+                               (d.parity.Bits != prNone ? 1 : 0) +
+                               (d.stopBits == sbTwoStopBits ? 2 : 1);
+    const std::uint32_t bps = BitsPerSecond(d.baudRate, d.customBaudRate);
+    if (bps > 0) d.charMicros = (bits * 1'000'000u + bps - 1) / bps;
 
     // The output lines; Linux raises DTR and RTS on open.
     auto line = [dev](int bit, bool on) {
@@ -803,10 +827,9 @@ int TCustomComPort::WriteText(const std::string& bytes) {
         }
         throw EComPort(2, r < 0 ? errno : EIO);
     }
-    if (written > 0) {
-        d.txPending = true;
-        WakeFd(d.wake.Get());
-    }
+    // Already pending: the thread has yet to take it and checks it before it
+    // sleeps again, so another wake-up would only cost a system call.
+    if (written > 0 && !d.txPending.exchange(true)) WakeFd(d.wake.Get());
     return static_cast<int>(written);
 }
 
@@ -905,6 +928,8 @@ void TCustomComPort::RunHandOver(const std::shared_ptr<Hub>& hub, std::uint64_t 
         hub->hand = Hub::Hand::Done;
         hub->handlerFailed = failed;
     }
+    // Woken after the unlock, the thread does not block again on the mutex.
+    lock.unlock();
     hub->cv.notify_all();
 }
 
@@ -921,9 +946,18 @@ void TCustomComPort::DeliverEvents(TComEvents ev, const Hub& hub) {
         if (count > 0) HandleRxChar(count);
         if (!alive()) return;
     }
-    if (ev.Contains(evTxEmpty) && OnTxEmpty) {
-        OnTxEmpty(*this);
-        if (!alive()) return;
+    if (ev.Contains(evTxEmpty)) {
+        // Writes made since the thread took this report have left the queue
+        // too if it is empty now: this report covers them, which spares the
+        // thread a second round for the rest of a frame written byte by byte.
+        int queued = 0;
+        if (FImpl->txPending.load() && ::ioctl(FImpl->fd.Get(), TIOCOUTQ, &queued) == 0 &&
+            queued == 0)
+            FImpl->txPending.exchange(false);
+        if (OnTxEmpty) {
+            OnTxEmpty(*this);
+            if (!alive()) return;
+        }
     }
     if (ev.Contains(evBreak) && OnBreak) {
         OnBreak(*this);
