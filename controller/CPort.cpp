@@ -22,11 +22,15 @@
 // - A hang-up (adapter pulled out, pty master closed) is reported once as a
 //   line error ceIO; then the thread ends, so it cannot spin on the dead
 //   descriptor, and later writes fail.
-// Each event set is handed to the user-interface thread as a queued call on a
-// QObject living there; the thread blocks until the handlers have run.
+// Each event set is handed to the user-interface thread as an event posted to a
+// QObject living there. While its handlers run, the thread already waits for
+// the line again, but it hands nothing new over before they have finished: at
+// most one delivery is outstanding, and the finish wakes the thread only when
+// it has something waiting for it.
 #include "CPort.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QObject>
 
 #include <algorithm>
@@ -219,6 +223,29 @@ struct TCustomComPort::Hub {
     bool threadEnded = false;
 };
 
+// Carries one queued event set to the user-interface thread: a single posted
+// event, no further allocation.
+struct TCustomComPort::HandOverEvent : QEvent {
+    static QEvent::Type Kind() {
+        static const auto kind = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return kind;
+    }
+    HandOverEvent(std::shared_ptr<Hub> h, std::uint64_t g)
+        : QEvent(Kind()), hub(std::move(h)), gen(g) {}
+    std::shared_ptr<Hub> hub;
+    std::uint64_t gen;
+};
+
+// Lives on the user-interface thread and carries out the hand-overs posted to it.
+struct TCustomComPort::Receiver : QObject {
+    bool event(QEvent* e) override {
+        if (e->type() != HandOverEvent::Kind()) return QObject::event(e);
+        auto* handOver = static_cast<HandOverEvent*>(e);
+        RunHandOver(handOver->hub, handOver->gen);
+        return true;
+    }
+};
+
 struct TCustomComPort::Impl {
     // Properties.
     std::string port = "COM1";
@@ -240,7 +267,7 @@ struct TCustomComPort::Impl {
     UniqueFd wake;  // eventfd: stop request or finished write
     std::thread thread;
     std::shared_ptr<Hub> hub;
-    std::unique_ptr<QObject> receiver;  // lives on the user-interface thread
+    std::unique_ptr<Receiver> receiver;
     bool closing = false;
     // Set by writes, taken by the event thread when it reports transmit empty.
     std::atomic<bool> txPending{false};
@@ -280,12 +307,12 @@ struct TCustomComPort::Impl {
     }
 
     void RunThread(const std::shared_ptr<Hub>& h, int inputSize);
-    bool Deliver(const std::shared_ptr<Hub>& h, TComEvents ev);
+    bool QueueHandOver(const std::shared_ptr<Hub>& h, TComEvents ev);
+    static bool AwaitHandOver(Hub& h);
 };
 
-// Hands one event set to the user-interface thread and waits until its
-// handlers have run (or ClosePort released it). False: the thread must end.
-bool TCustomComPort::Impl::Deliver(const std::shared_ptr<Hub>& h, TComEvents ev) {
+// Queues one event set for the user-interface thread. False: the thread must end.
+bool TCustomComPort::Impl::QueueHandOver(const std::shared_ptr<Hub>& h, TComEvents ev) {
     std::unique_lock lock(h->m);
     if (h->stop) return false;
     h->events = ev;
@@ -293,19 +320,29 @@ bool TCustomComPort::Impl::Deliver(const std::shared_ptr<Hub>& h, TComEvents ev)
     h->hand = Hub::Hand::Queued;
     h->cv.notify_all();  // ClosePort may be waiting to carry it out
     lock.unlock();
-    QMetaObject::invokeMethod(
-        receiver.get(), [h, gen] { TCustomComPort::RunHandOver(h, gen); }, Qt::QueuedConnection);
-    lock.lock();
-    h->cv.wait(lock, [&] { return h->hand == Hub::Hand::Done; });
-    h->hand = Hub::Hand::Idle;
-    return !h->stop && !h->handlerFailed;
+    QCoreApplication::postEvent(receiver.get(), new HandOverEvent(h, gen));
+    return true;
+}
+
+// Waits until the last queued event set has been handled on the user-interface
+// thread (or ClosePort released it); returns at once when none is outstanding,
+// which is the usual case by the time the line has something new.
+// False: the thread must end.
+bool TCustomComPort::Impl::AwaitHandOver(Hub& h) {
+    std::unique_lock lock(h.m);
+    h.cv.wait(lock, [&] { return h.hand == Hub::Hand::Idle || h.hand == Hub::Hand::Done; });
+    h.hand = Hub::Hand::Idle;
+    return !h.stop && !h.handlerFailed;
 }
 
 void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSize) {
     struct EndMark {
         Hub& hub;
         ~EndMark() {
-            std::lock_guard lock(hub.m);
+            std::unique_lock lock(hub.m);
+            // A queued hand-over is still carried out: by the user-interface
+            // thread's loop, or by ClosePort while it waits for this thread.
+            hub.cv.wait(lock, [&] { return hub.hand != Hub::Hand::Queued; });
             hub.threadEnded = true;
             hub.cv.notify_all();
         }
@@ -331,6 +368,9 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
 
         for (;;) {
             const TComEvents wanted = TComEvents::FromBits(events.load());
+            // Writes since the last look: an outstanding delivery may report
+            // them (DeliverEvents), so let it run first.
+            if (txPending && !AwaitHandOver(*h)) return;
             int timeout = -1;
             if (txPending) {
                 // Sleep about as long as the queued bytes take to leave.
@@ -347,10 +387,6 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
             epoll_event got[2];
             const int n = ::epoll_wait(ep.Get(), got, 2, timeout);
             if (n < 0 && errno != EINTR) return;
-            {
-                std::lock_guard lock(h->m);
-                if (h->stop) return;
-            }
 
             bool rx = false, hup = false;
             for (int i = 0; i < n; ++i) {
@@ -362,6 +398,11 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
                     if (got[i].events & EPOLLIN) rx = true;
                 }
             }
+
+            // The thread waits for the line while its last delivery runs on the
+            // user-interface thread, but looks at nothing new, let alone hands
+            // it over, before that delivery has finished.
+            if (!AwaitHandOver(*h)) return;
 
             TComEvents ev;
             if (rx && !hup) {
@@ -383,7 +424,8 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
                     std::lock_guard lock(errMutex);
                     pendingErrors.Include(ceIO);
                 }
-                if (wanted.Contains(evError)) Deliver(h, TComEvents{evError});
+                if (wanted.Contains(evError) && QueueHandOver(h, TComEvents{evError}))
+                    AwaitHandOver(*h);
                 return;  // stop watching the dead descriptor
             }
 
@@ -411,7 +453,7 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
             }
 
             ev = TComEvents::FromBits(ev.Bits() & wanted.Bits());
-            if (!ev.Empty() && !Deliver(h, ev)) return;
+            if (!ev.Empty() && !QueueHandOver(h, ev)) return;
         }
     } catch (...) {
         // Nothing can be reported from here; the thread just ends.
@@ -421,7 +463,7 @@ void TCustomComPort::Impl::RunThread(const std::shared_ptr<Hub>& h, int inputSiz
 // ---- the port ----
 
 TCustomComPort::TCustomComPort() : FImpl(std::make_unique<Impl>()) {
-    FImpl->receiver = std::make_unique<QObject>();
+    FImpl->receiver = std::make_unique<Receiver>();
 }
 
 TCustomComPort::~TCustomComPort() {

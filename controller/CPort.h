@@ -1,6 +1,7 @@
 // Serial port component over POSIX termios. One background event thread per
 // open port waits for line events and hands each set of them to the
-// user-interface thread, blocking until the handlers have run there.
+// user-interface thread; it hands over nothing new until the handlers of the
+// last set have run there.
 //
 // Platform notes:
 // - Speeds are the standard termios ones; 14400, 56000, 128000 and 256000
@@ -215,6 +216,8 @@ class TCustomComPort {
   private:
     struct Impl;
     struct Hub;
+    struct HandOverEvent;
+    struct Receiver;
     // Push the stored settings to the open device; nothing while closed.
     void ApplyLineSettings();
     void ApplyTimeoutSettings();
