@@ -92,12 +92,18 @@ class TEventWaiter {
             QCoreApplication::processEvents();
             return;
         }
-        FWake.start(static_cast<int>(left) + 1);
+        // Most rounds wait for the same deadline: keep the running timer
+        // rather than re-registering it for every delivery.
+        if (!FWake.isActive() || deadline != FArmedFor) {
+            FWake.start(static_cast<int>(left) + 1);
+            FArmedFor = deadline;
+        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 
   private:
     QTimer FWake;
+    Clock::time_point FArmedFor{};
 };
 
 // Lets pending events run until the time has passed, without spinning.
