@@ -771,18 +771,12 @@ void TCustomComPort::StopEventThread() {
     WakeFd(d.wake.Get());
     while (!hub->threadEnded) {
         if (hub->hand == Hub::Hand::Queued) {
-            hub->hand = Hub::Hand::Running;
+            // Carried out here as the user-interface loop would; the posted
+            // event then finds it done.
             const std::uint64_t gen = hub->gen;
-            const TComEvents ev = hub->events;
             lock.unlock();
-            try {
-                DeliverEvents(ev, *hub);
-            } catch (...) {
-                // The thread ends anyway.
-            }
+            RunHandOver(hub, gen);
             lock.lock();
-            if (hub->gen == gen && hub->hand == Hub::Hand::Running) hub->hand = Hub::Hand::Done;
-            hub->cv.notify_all();
             continue;
         }
         hub->cv.wait(lock);
@@ -995,7 +989,7 @@ void TCustomComPort::DeliverEvents(TComEvents ev, const Hub& hub) {
         int queued = 0;
         if (FImpl->txPending.load() && ::ioctl(FImpl->fd.Get(), TIOCOUTQ, &queued) == 0 &&
             queued == 0)
-            FImpl->txPending.exchange(false);
+            FImpl->txPending.store(false);
         if (OnTxEmpty) {
             OnTxEmpty(*this);
             if (!alive()) return;
