@@ -30,4 +30,23 @@ class IMainWindow {
     virtual int PortIndex() const = 0;
     virtual void SetPortSelectorEnabled(bool enabled) = 0;
     virtual bool PortSelectorEnabled() const = 0;
+
+    // Long commands (row loops, import, export, controller commands) let pending
+    // events run while they work on the card list. While one runs, the commands
+    // that change, reopen or refresh the list are ignored and closing the window
+    // waits until the last one has ended. Hold a TLongCommand for the duration.
+    virtual void BeginLongCommand() = 0;
+    virtual void EndLongCommand() = 0;
+    virtual bool LongCommandRunning() const = 0;
+};
+
+class TLongCommand {
+  public:
+    explicit TLongCommand(IMainWindow& host) : FHost(host) { FHost.BeginLongCommand(); }
+    ~TLongCommand() { FHost.EndLongCommand(); }
+    TLongCommand(const TLongCommand&) = delete;
+    TLongCommand& operator=(const TLongCommand&) = delete;
+
+  private:
+    IMainWindow& FHost;
 };

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 
 #include "CPort.h"
@@ -217,23 +219,32 @@ void TLorvane::ConnectControls() {
         connect(button, &QPushButton::clicked, this,
                 [handler = std::move(handler)] { Guarded(handler); });
     };
+    // Commands that change, reopen or refresh the card list: ignored while a
+    // long command works on it.
+    auto onList = [this](QPushButton* button, std::function<void()> handler) {
+        connect(button, &QPushButton::clicked, this, [this, handler = std::move(handler)] {
+            if (!LongCommandRunning()) Guarded(handler);
+        });
+    };
+    // Controller commands keep running side by side: a second one fails to
+    // open the port, as it always has.
     on(bUpload, [this] { bUploadClick(*this, FData); });
     on(bInfo, [this] { bInfoClick(*this); });
     on(bDenyAll, [this] { bDenyAllClick(*this); });
-    on(bSave, [this] { bSaveClick(); });
-    on(bOpen, [this] { bOpenClick(); });
-    on(bMerge, [this] { bMergeClick(); });
-    on(bExport, [this] { bExportClick(); });
+    onList(bSave, [this] { bSaveClick(); });
+    onList(bOpen, [this] { bOpenClick(); });
+    onList(bMerge, [this] { bMergeClick(); });
+    onList(bExport, [this] { bExportClick(); });
     on(bAbout, [this] { bAboutClick(); });
     on(bExit, [this] { bExitClick(); });
-    on(bDelete, [this] { bDeleteClick(); });
-    on(bClear, [this] { bClearClick(); });
-    on(bEdit, [this] { bEditClick(); });
-    on(bAdd, [this] { bAddClick(); });
-    on(bSearch, [this] { bSearchClick(); });
-    on(bOptions, [this] { bOptionsClick(); });
-    on(bAllGranted, [this] { bAllGrantedClick(); });
-    on(bAllDeny, [this] { bAllDenyClick(); });
+    onList(bDelete, [this] { bDeleteClick(); });
+    onList(bClear, [this] { bClearClick(); });
+    onList(bEdit, [this] { bEditClick(); });
+    onList(bAdd, [this] { bAddClick(); });
+    onList(bSearch, [this] { bSearchClick(); });
+    onList(bOptions, [this] { bOptionsClick(); });
+    onList(bAllGranted, [this] { bAllGrantedClick(); });
+    onList(bAllDeny, [this] { bAllDenyClick(); });
 
     // Any change of the filter's state, by the program or the operator.
     connect(cbGranted, &QCheckBox::toggled, this,
@@ -243,10 +254,12 @@ void TLorvane::ConnectControls() {
     connect(cbPort, &QComboBox::currentTextChanged, this,
             [this] { Guarded([this] { cbPortChange(*this); }); });
 
-    connect(dbgList, &QTableView::doubleClicked, this,
-            [this] { Guarded([this] { dbgListDblClick(); }); });
-    connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this,
-            [this](int column) { Guarded([this, column] { dbgListTitleClick(column); }); });
+    connect(dbgList, &QTableView::doubleClicked, this, [this] {
+        if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
+    });
+    connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
+        if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
+    });
 
     connect(FModel.get(), &TCardModel::currentRowChanged, this, &TLorvane::SyncGridToList);
     connect(dbgList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
@@ -282,6 +295,27 @@ void TLorvane::bExitClick() {
     if (dbcard.RecordCount() > 0) WriteSettingInt("POS", dbcard.RecNo());
     WriteSettingBool("GRANTED", cbGranted->isChecked());
     close();
+}
+
+void TLorvane::BeginLongCommand() {
+    ++FLongCommands;
+}
+
+void TLorvane::EndLongCommand() {
+    if (--FLongCommands > 0 || !FCloseRequested) return;
+    // The close asked for meanwhile, once the command has unwound.
+    FCloseRequested = false;
+    QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TLorvane::closeEvent(QCloseEvent* event) {
+    if (LongCommandRunning()) {
+        // The running command still uses the window and the list.
+        FCloseRequested = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void TLorvane::showEvent(QShowEvent* event) {

@@ -82,6 +82,9 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     int PortIndex() const override;
     void SetPortSelectorEnabled(bool enabled) override;
     bool PortSelectorEnabled() const override;
+    void BeginLongCommand() override;
+    void EndLongCommand() override;
+    bool LongCommandRunning() const override { return FLongCommands > 0; }
 
     Tdsrc& Data() { return FData; }
     const std::string& AppFolder() const { return FAppFolder; }
@@ -124,6 +127,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void BuildLayout();
@@ -145,6 +149,8 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     bool FSyncing = false;
     std::optional<int> FPendingRow;  // list row the hidden grid has yet to show
     bool FShownOnce = false;
+    int FLongCommands = 0;
+    bool FCloseRequested = false;  // a close came while a long command ran
 };
 
 // The program-wide main window, set by the program entry for the whole run.

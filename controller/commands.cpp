@@ -19,6 +19,7 @@
 #include "CPort.h"
 #include "datasrc.h"
 #include "dbengine.h"
+#include "guards.h"
 #include "mainhost.h"
 #include "pgbar.h"
 #include "prompts.h"
@@ -36,45 +37,6 @@ constexpr std::uint8_t kAckCleared = 255;
 constexpr int kSends = 8;
 
 const char* const kPortUnusable = "Communication port cannot be used.";
-
-// Wait cursor for the lifetime of the object; the previous cursor comes back
-// on every way out.
-class TWaitCursor {
-  public:
-    TWaitCursor() {
-        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-            FActive = true;
-        }
-    }
-    ~TWaitCursor() {
-        if (FActive) QGuiApplication::restoreOverrideCursor();
-    }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-
-  private:
-    bool FActive = false;
-};
-
-// Runs a cleanup on scope exit, also while an exception passes.
-template <typename F>
-class TScopeExit {
-  public:
-    explicit TScopeExit(F f) : FAction(std::move(f)) {}
-    ~TScopeExit() {
-        try {
-            FAction();
-        } catch (...) {
-            // A cleanup must not turn one failure into a termination.
-        }
-    }
-    TScopeExit(const TScopeExit&) = delete;
-    TScopeExit& operator=(const TScopeExit&) = delete;
-
-  private:
-    F FAction;
-};
 
 // Blocks in the event loop until at least one event has been handled (a
 // received byte, a timer, a click) or the deadline has come. The wake-up timer
@@ -261,6 +223,7 @@ void bUploadClick(IMainWindow& host, Tdsrc& data) {
         // selector under the running one: put back the state found.
         const bool wasEnabled = host.PortSelectorEnabled();
         host.SetPortSelectorEnabled(false);
+        TLongCommand busy(host);
         TScopeExit enablePort([&] { host.SetPortSelectorEnabled(wasEnabled); });
         UploadToController(host, data);
     });
@@ -268,6 +231,7 @@ void bUploadClick(IMainWindow& host, Tdsrc& data) {
 
 void bInfoClick(IMainWindow& host) {
     Guarded([&] {
+        TLongCommand busy(host);
         try {
             auto reader = MakeReader(host);
             reader->SetConnected(true);
@@ -290,6 +254,7 @@ void bDenyAllClick(IMainWindow& host) {
         if (!AskConfirm(
                 QStringLiteral("Are you sure to clear the access table inside the controller?")))
             return;
+        TLongCommand busy(host);
         try {
             auto reader = MakeReader(host);
             reader->SetConnected(true);
