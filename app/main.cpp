@@ -1,4 +1,6 @@
 // Program entry: the data module, then the main window, then the event loop.
+#include <sys/stat.h>
+
 #include <QApplication>
 
 #include "CPort.h"
@@ -6,8 +8,13 @@
 #include "mainwindow.h"
 
 int main(int argc, char* argv[]) {
+    // The card list decides who opens a door; the file system is its real
+    // protection. Every file the program writes is its user's alone.
+    ::umask(077);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lorvane"));
+    // Ties the windows to the menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.quillon.Lorvane"));
 
     SetComDeviceResolver(ComDeviceFromSettings);
 

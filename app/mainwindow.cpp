@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -21,6 +22,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QUrl>
+#include <stdexcept>
 
 #include "CPort.h"
 #include "SimpleTimer.h"
@@ -66,9 +68,16 @@ QGroupBox* MakeBox(QWidget* parent, const char* caption, int x, int y, int width
 }  // namespace
 
 TLorvane::TLorvane(Tdsrc& data, const std::string& appFolder)
-    : FData(data), FCardList(data, dbcard, *this) {
-    FAppFolder = WithTrailingSeparator(
-        appFolder.empty() ? QCoreApplication::applicationDirPath().toStdString() : appFolder);
+    : TLorvane(data,
+               appFolder.empty()
+                   ? FindWorkFolder(
+                         QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString(),
+                         UserDataFolder())
+                   : TWorkFolder{appFolder, {}, true}) {}
+
+TLorvane::TLorvane(Tdsrc& data, const TWorkFolder& folder)
+    : FWorkFolder(folder), FData(data), FCardList(data, dbcard, *this) {
+    FAppFolder = WithTrailingSeparator(folder.folder);
     FWorkDbPath = FAppFolder + "cardlist.mdb";
     BuildLayout();
     ConnectControls();
@@ -272,6 +281,11 @@ void TLorvane::FormCreate() {
     Guarded([this] {
         SetSettingsApplication("Lorvane");
         LoadFormPlacement("LORVANE", *this);
+        // Without a working database the rest of start-up is skipped, as for
+        // an unusable one; a read-only folder still shows the list.
+        if (!FWorkFolder.usable) throw std::runtime_error(FWorkFolder.problem);
+        if (!FWorkFolder.problem.empty())
+            ShowApplicationError(QString::fromLocal8Bit(FWorkFolder.problem));
         RefreshCardList();
         LoadGridLayout("LIST", *dbgList);
         {

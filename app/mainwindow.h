@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "appfolder.h"
 #include "cardlist.h"
 #include "dbengine.h"
 #include "mainhost.h"
@@ -26,10 +27,13 @@ class Tdsrc;
 class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     Q_OBJECT
   public:
-    // appFolder overrides the program's folder (with or without a trailing
-    // separator); empty means the folder of the running program file.
-    // Start-up runs here; its failures are shown, never thrown.
+    // appFolder overrides the working database's folder (with or without a
+    // trailing separator); empty means the one FindWorkFolder picks for the
+    // running program file. Start-up runs here; its failures are shown, never
+    // thrown.
     explicit TLorvane(Tdsrc& data, const std::string& appFolder = {});
+    // The folder as FindWorkFolder left it; its problem is shown at start-up.
+    TLorvane(Tdsrc& data, const TWorkFolder& folder);
     ~TLorvane() override;
 
     // Start-up and exit.
@@ -141,6 +145,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     std::unique_ptr<TSimpleTimer> FClockTimer;
     std::string FAppFolder;
     std::string FWorkDbPath;
+    TWorkFolder FWorkFolder;
 
     Tdsrc& FData;
     std::unique_ptr<TCardModel> FModel;

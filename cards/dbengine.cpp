@@ -597,7 +597,7 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
 
 void CreateDatabase(const std::string& path, const std::string& password, const char* ddl) {
     // O_EXCL: refusing to overwrite must not race with another creator.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         if (errno == EEXIST) throw EDatabaseError("File '" + path + "' already exists.");
         throw EDatabaseError("Cannot create file '" + path + "': " + std::strerror(errno));

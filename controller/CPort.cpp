@@ -160,10 +160,16 @@ static std::string ComPortMessage(int errorCode, int systemError) {
     return text;
 }
 
-EComPort::EComPort(int errorCode, int systemError)
+EComPort::EComPort(int errorCode, int systemError, std::string device)
     : std::runtime_error(ComPortMessage(errorCode, systemError)),
       FErrorCode(errorCode),
-      FSystemError(systemError) {}
+      FSystemError(systemError),
+      FDevice(std::move(device)) {}
+
+std::string EComPort::Reason() const {
+    if (FDevice.empty() || FSystemError <= 0) return {};
+    return FDevice + ": " + std::strerror(FSystemError);
+}
 
 // ---- resolver ----
 
@@ -711,11 +717,13 @@ void TCustomComPort::OpenPort() {
     if (OnBeforeOpen) OnBeforeOpen(*this);
 
     const std::string path = ResolveComDevice(d.port);
+    // A port name that maps to no device is named itself in the reason.
+    const std::string& device = path.empty() ? d.port : path;
     UniqueFd dev(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (dev.Get() < 0) throw EComPort(1, errno);
+    if (dev.Get() < 0) throw EComPort(1, errno, device);
     // Exclusive use: the lock stops a second open from anywhere, root included;
     // TIOCEXCL additionally refuses other unprivileged opens outright.
-    if (::flock(dev.Get(), LOCK_EX | LOCK_NB) != 0) throw EComPort(1, errno);
+    if (::flock(dev.Get(), LOCK_EX | LOCK_NB) != 0) throw EComPort(1, errno, device);
     ::ioctl(dev.Get(), TIOCEXCL);
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (wake.Get() < 0) throw EComPort(1, errno);

@@ -130,14 +130,20 @@ struct TComBuffer {
 // Failure of the serial layer: ErrorCode 1..23 and the errno (or -1).
 class EComPort : public std::runtime_error {
   public:
-    EComPort(int errorCode, int systemError = -1);
+    EComPort(int errorCode, int systemError = -1, std::string device = {});
     int ErrorCode() const { return FErrorCode; }
     int SystemError() const { return FSystemError; }
+    // The device the failure is about, when known.
+    const std::string& Device() const { return FDevice; }
+    // The device and the system's own words ("/dev/ttyUSB0: Permission
+    // denied"); empty unless both are known.
+    std::string Reason() const;
     static std::string CodeText(int errorCode);
 
   private:
     int FErrorCode;
     int FSystemError;
+    std::string FDevice;
 };
 
 // Maps a port name ("COM3") to a device path. The program installs one at

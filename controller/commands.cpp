@@ -38,6 +38,20 @@ constexpr int kSends = 8;
 
 const char* const kPortUnusable = "Communication port cannot be used.";
 
+// Called from a catch block. After the fixed box, the third panel tells why the
+// port failed ("/dev/ttyUSB0: Permission denied") when the system said so.
+void ReportPortUnusable(IMainWindow& host) {
+    QString reason;
+    try {
+        throw;
+    } catch (const EComPort& e) {
+        reason = QString::fromLocal8Bit(e.Reason());
+    } catch (...) {
+    }
+    ShowError(QString::fromLatin1(kPortUnusable));
+    if (!reason.isEmpty()) host.ShowStatusText(reason);
+}
+
 // Blocks in the event loop until at least one event has been handled (a
 // received byte, a timer, a click) or the deadline has come. The wake-up timer
 // keeps the deadline honest even when nothing else happens; nothing spins.
@@ -209,7 +223,7 @@ void UploadToController(IMainWindow& host, Tdsrc& data) {
         }
         reader->SetConnected(false);
     } catch (...) {
-        ShowError(QString::fromLatin1(kPortUnusable));
+        ReportPortUnusable(host);
     }
 }
 
@@ -244,7 +258,7 @@ void bInfoClick(IMainWindow& host) {
                          .arg(capacity)
                          .arg(occupied));
         } catch (...) {
-            ShowError(QString::fromLatin1(kPortUnusable));
+            ReportPortUnusable(host);
         }
     });
 }
@@ -260,7 +274,7 @@ void bDenyAllClick(IMainWindow& host) {
             reader->SetConnected(true);
             if (ClearAccessTable(host, *reader)) ShowInfo(QStringLiteral("Table cleared."));
         } catch (...) {
-            ShowError(QString::fromLatin1(kPortUnusable));
+            ReportPortUnusable(host);
         }
     });
 }

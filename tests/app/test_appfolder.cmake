@@ -1,0 +1,1 @@
+lorvane_test(app test_appfolder lorvane_mainwindow PkgConfig::SQLCIPHER)

@@ -1,0 +1,1 @@
+lorvane_test(controller test_portreason lorvane_mainwindow lorvane_controller_cmds)
