@@ -92,7 +92,10 @@ TLorvane::~TLorvane() {
 
 void TLorvane::BuildLayout() {
     setWindowTitle(QStringLiteral("Lorvane"));
-    setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
+    // The menu entry's icon, in the sizes it is installed in.
+    QIcon icon(QStringLiteral(":/images/icon.png"));
+    icon.addFile(QStringLiteral(":/images/icon-48.png"));
+    setWindowIcon(icon);
     // A fixed dialog frame: close button, no resizing, no maximise.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |

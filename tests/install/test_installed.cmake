@@ -1,0 +1,5 @@
+# The installed tree, from a DESTDIR install of this build: layout, modes, the
+# desktop and AppStream validators, and an installed program that runs.
+add_test(NAME InstalledTree
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/install/check_installed.sh
+          ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/install-check $<TARGET_EXISTS:lorvane-jetread>)
