@@ -5,6 +5,8 @@ build=$1 dest=$2 jetread=$3
 id=example.quillon.Lorvane
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Folders are made under the caller's umask; packages are built under 022.
+umask 022
 rm -rf "$dest"
 DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 
@@ -29,7 +31,7 @@ while read -r mode path; do
   esac
   [ "$mode" = "$want" ] || fail "$path has mode $mode, not $want"
 done < <(cd "$dest" && find . -type f -printf '%m %P\n')
-bad_dirs=$(cd "$dest" && find . -type d ! -perm 755)
+bad_dirs=$(cd "$dest" && find . -mindepth 1 -type d ! -perm 755)
 [ -z "$bad_dirs" ] || fail "folders not 0755: $bad_dirs"
 
 desktop-file-validate "$dest/usr/share/applications/$id.desktop" || fail "desktop-file-validate"
