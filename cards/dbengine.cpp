@@ -23,6 +23,9 @@
 #include <string_view>
 #include <utility>
 
+#include "jetheader.h"
+#include "jetsource.h"
+
 namespace {
 
 // ---------------------------------------------------------------- small helpers
@@ -873,8 +876,13 @@ const std::string& TDbConnection::ConnectionString() const {
 void TDbConnection::SetLoginPrompt(bool) {}
 
 void TDbConnection::Connect() {
-    if (FDb) return;
+    if (FDb || FJetFile) return;
     const TConnectionParams params = ParseConnectionString(FConnectionString);
+    if (IsJetFile(params.dataSource)) {
+        CheckJetFile(params.dataSource, params.password);
+        FJetFile = true;
+        return;
+    }
     FDb = OpenExisting(params.dataSource, params.password).release();
 }
 
@@ -882,10 +890,11 @@ void TDbConnection::Disconnect() {
     const std::vector<TDbQuery*> queries = FQueries;  // Close may not detach, but be safe
     for (TDbQuery* q : queries) q->Close();
     if (FDb) sqlite3_close_v2(std::exchange(FDb, nullptr));
+    FJetFile = false;
 }
 
 bool TDbConnection::Connected() const {
-    return FDb != nullptr;
+    return FDb != nullptr || FJetFile;
 }
 sqlite3* TDbConnection::Handle() const {
     return FDb;
@@ -954,6 +963,32 @@ void TDbQuery::Open() {
     TDbConnection* conn = d.Connection();
     if (!conn) d.Fail("Missing Connection or ConnectionString");
     conn->Connect();
+    if (conn->FJetFile) {
+        try {
+            const TConnectionParams params = ParseConnectionString(conn->ConnectionString());
+            TJetSnapshot snap = ReadJetStatement(params.dataSource, params.password, SQLText());
+            d.Clear();
+            d.defs = std::move(snap.defs);
+            d.origins.assign(d.defs.size(), std::string());
+            d.indexes.resize(d.defs.size());
+            for (TValue& v : snap.cells) d.cells.push_back(std::move(v));
+            d.rowids.assign(static_cast<size_t>(snap.rows), 0);
+            d.rows = snap.rows;
+            d.updatable = false;
+            d.table.clear();
+            d.rowidAlias = -1;
+        } catch (...) {
+            d.Clear();
+            if (d.own) d.own->Disconnect();
+            throw;
+        }
+        d.state = TState::Browse;
+        d.cur = d.rows > 0 ? 0 : -1;
+        d.eof = d.rows == 0;
+        if (OnReset) OnReset();
+        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+        return;
+    }
     try {
         sqlite3* db = conn->Handle();
         // The table's columns: name, declared type, primary key position.

@@ -52,7 +52,9 @@ class TDbConnection {
     void SetLoginPrompt(bool on);  // there is no login prompt; kept for the callers' sake
 
     // Opens the file named by the connection string with its password and checks
-    // the key at once. Never creates a file. Raises EDatabaseError.
+    // the key at once. Never creates a file. Raises EDatabaseError. A Jet file
+    // (told by its header) is checked for its password; its queries are
+    // read-only.
     void Connect();
     // Closes every query bound to this connection, then the file.
     void Disconnect();
@@ -67,6 +69,7 @@ class TDbConnection {
 
     std::string FConnectionString;
     sqlite3* FDb = nullptr;
+    bool FJetFile = false;  // a Jet file: read through cards/jetsource, no handle
     std::vector<TDbQuery*> FQueries;
 };
 

@@ -1,0 +1,459 @@
+#include "jetsource.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <numeric>
+#include <string_view>
+#include <utility>
+
+#include "jetframe.h"
+#include "jetheader.h"
+
+namespace {
+
+std::mutex& OptionsMutex() {
+    static std::mutex m;
+    return m;
+}
+TJetReaderOptions& Options() {
+    static TJetReaderOptions options;
+    return options;
+}
+
+EDatabaseError CannotOpen(const std::string& path, const std::string& why) {
+    return EDatabaseError("The file '" + path + "' cannot be opened: " + why);
+}
+const char* const kDamaged = "it is damaged or no card database.";
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+// ---------------------------------------------------------------- statement
+
+struct TJetStatement {
+    std::string table;
+    std::string orderBy;  // empty: in the file's order
+    bool descending = false;
+};
+
+std::string Unbracket(std::string_view w) {
+    if (w.size() >= 2 &&
+        ((w.front() == '[' && w.back() == ']') || (w.front() == '"' && w.back() == '"') ||
+         (w.front() == '`' && w.back() == '`')))
+        w = w.substr(1, w.size() - 2);
+    return std::string(w);
+}
+
+TJetStatement ParseStatement(const std::string& sql) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : sql) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ';') {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    auto is = [&](size_t k, const char* w) {
+        return k < words.size() && EqualsNoCase(words[k], w);
+    };
+    TJetStatement st;
+    size_t k = 4;
+    bool ok = words.size() >= 4 && is(0, "select") && is(1, "*") && is(2, "from");
+    if (ok) st.table = Unbracket(words[3]);
+    if (ok && k < words.size()) {
+        ok = is(k, "order") && is(k + 1, "by") && k + 2 < words.size();
+        if (ok) {
+            st.orderBy = Unbracket(words[k + 2]);
+            k += 3;
+            if (is(k, "asc") || is(k, "desc")) st.descending = is(k++, "desc");
+            ok = k == words.size();
+        }
+    }
+    if (!ok || st.table.empty())
+        throw EDatabaseError("This statement cannot be run on a Jet database file: " + sql);
+    return st;
+}
+
+// ---------------------------------------------------------------- helper process
+
+struct TFd {
+    int fd = -1;
+    TFd() = default;
+    explicit TFd(int f) : fd(f) {}
+    TFd(TFd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    TFd& operator=(TFd&&) = delete;
+    ~TFd() { Reset(); }
+    void Reset() {
+        if (fd >= 0) ::close(std::exchange(fd, -1));
+    }
+};
+
+struct TRun {
+    std::string out;
+    int status = 0;
+    bool killed = false;  // time-out or output cap
+    bool execFailed = false;
+};
+
+void SetLimit(int resource, rlim_t soft, rlim_t hard) {
+    const rlimit r{soft, hard};
+    ::setrlimit(resource, &r);
+}
+
+// Starts the helper on the file and reads everything it writes, within the
+// limits of the options. Everything for the child is prepared before the
+// fork: between fork and exec it makes only async-signal-safe calls.
+TRun RunHelper(const TJetReaderOptions& o, const std::string& helper, const std::string& path,
+               const std::string& table, const std::string& password) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) throw EDatabaseError(std::strerror(errno));
+    TFd inRead(in[0]), inWrite(in[1]);
+    if (::pipe2(out, O_CLOEXEC) != 0) throw EDatabaseError(std::strerror(errno));
+    TFd outRead(out[0]), outWrite(out[1]);
+    TFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (devNull.fd < 0) throw EDatabaseError(std::strerror(errno));
+    // The password goes into the pipe before the helper exists: a small write
+    // fits the pipe, and no closed reader can raise SIGPIPE here.
+    const std::string line = password + "\n";
+    if (line.size() > 4096 ||
+        ::write(inWrite.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        throw EDatabaseError("The database password cannot be handed to the Jet reader.");
+    inWrite.Reset();
+
+    std::vector<std::string> args = {helper, path, table};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    const rlim_t as = o.addressSpace, cpu = static_cast<rlim_t>(std::max(1, o.cpuSeconds));
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw EDatabaseError(std::strerror(errno));
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        if (::dup2(inRead.fd, 0) < 0 || ::dup2(outWrite.fd, 1) < 0 || ::dup2(devNull.fd, 2) < 0)
+            ::_exit(127);
+        ::close_range(3, ~0U, 0);
+        SetLimit(RLIMIT_AS, as, as);
+        SetLimit(RLIMIT_CPU, cpu, cpu + 1);
+        SetLimit(RLIMIT_FSIZE, 0, 0);
+        SetLimit(RLIMIT_CORE, 0, 0);
+        SetLimit(RLIMIT_NOFILE, 32, 32);
+        ::execve(argv[0], argv.data(), envp);
+        ::_exit(127);
+    }
+    inRead.Reset();
+    outWrite.Reset();
+    devNull.Reset();
+
+    TRun run;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(1, o.timeoutMs));
+    auto remainingMs = [&] {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+    };
+    char buf[1 << 16];
+    for (;;) {
+        pollfd p{outRead.fd, POLLIN, 0};
+        const int left = remainingMs();
+        if (left == 0) {
+            run.killed = true;
+            break;
+        }
+        const int r = ::poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            run.killed = true;
+            break;
+        }
+        if (r == 0) continue;  // the deadline check above ends it
+        const ssize_t n = ::read(outRead.fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) break;  // end of output
+        if (run.out.size() + static_cast<size_t>(n) > o.maxOutput) {
+            run.killed = true;
+            break;
+        }
+        run.out.append(buf, static_cast<size_t>(n));
+    }
+    outRead.Reset();
+    bool reaped = false;
+    // The output has ended; the helper gets the rest of the time to exit.
+    while (!run.killed) {
+        const pid_t w = ::waitpid(pid, &run.status, WNOHANG);
+        if (w == pid || (w < 0 && errno != EINTR)) {
+            reaped = true;
+            break;
+        }
+        if (remainingMs() == 0) {
+            run.killed = true;
+            break;
+        }
+        const timespec pause{0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    if (!reaped) {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    run.execFailed = !run.killed && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 127;
+    return run;
+}
+
+// ---------------------------------------------------------------- frames
+
+struct TReader {
+    std::string_view data;
+    size_t at = 0;
+    bool ok = true;
+    bool Need(size_t n) {
+        if (!ok || data.size() - at < n) ok = false;
+        return ok;
+    }
+    unsigned U8() { return Need(1) ? static_cast<unsigned char>(data[at++]) : 0; }
+    unsigned U16() {
+        const unsigned lo = U8();
+        return lo | (U8() << 8);
+    }
+    std::uint32_t U32() {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(U8()) << (8 * i);
+        return v;
+    }
+    std::string_view Bytes(size_t n) {
+        if (!Need(n)) return {};
+        const std::string_view s = data.substr(at, n);
+        at += n;
+        return s;
+    }
+};
+
+TFieldDef FieldDefOf(unsigned type, unsigned size, std::string name) {
+    TFieldDef def;
+    def.name = std::move(name);
+    switch (type) {
+        case jetframe::TypeBool:
+            def.type = TFieldType::Boolean;
+            break;
+        case jetframe::TypeByte:
+        case jetframe::TypeInt:
+        case jetframe::TypeLong:
+            def.type = TFieldType::Integer;
+            break;
+        case jetframe::TypeFloat:
+        case jetframe::TypeDouble:
+            def.type = TFieldType::Float;
+            break;
+        case jetframe::TypeText:
+            def.type = TFieldType::Text;
+            def.size = static_cast<int>(size / 2);  // UTF-16 units
+            break;
+        case jetframe::TypeMemo:
+            def.type = TFieldType::Text;
+            break;
+        default:
+            def.type = TFieldType::Other;
+    }
+    return def;
+}
+
+// libmdb's text of a value, as the engine holds it. An empty text of a
+// number column is its null; of a text column it stays the empty text, as
+// libmdb cannot tell the two apart.
+TValue ValueOf(TFieldType type, std::string_view s) {
+    switch (type) {
+        case TFieldType::Integer:
+        case TFieldType::Boolean: {
+            std::int64_t n = 0;
+            const auto r = std::from_chars(s.data(), s.data() + s.size(), n);
+            if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size()) return TValue();
+            return TValue(std::in_place_type<std::int64_t>, n);
+        }
+        case TFieldType::Float: {
+            double d = 0;
+            const auto r = std::from_chars(s.data(), s.data() + s.size(), d);
+            if (s.empty() || r.ec != std::errc()) return TValue();
+            return TValue(std::in_place_type<double>, d);
+        }
+        case TFieldType::Text:
+            return TValue(std::in_place_type<std::string>, s);
+        case TFieldType::Other:
+            break;
+    }
+    if (s.empty()) return TValue();
+    return TValue(std::in_place_type<std::string>, s);
+}
+
+bool ParseFrames(const std::string& out, TJetSnapshot& snap) {
+    TReader r{out};
+    if (r.Bytes(4) != std::string_view(jetframe::kMagic, 4) || r.U8() != jetframe::kColumns)
+        return false;
+    const unsigned cols = r.U16();
+    for (unsigned c = 0; c < cols && r.ok; ++c) {
+        const unsigned type = r.U8(), size = r.U16(), nameLen = r.U16();
+        snap.defs.push_back(FieldDefOf(type, size, std::string(r.Bytes(nameLen))));
+    }
+    for (;;) {
+        const unsigned kind = r.U8();
+        if (!r.ok) return false;
+        if (kind == jetframe::kEnd) break;
+        if (kind != jetframe::kRow) return false;
+        for (unsigned c = 0; c < cols; ++c) {
+            const std::string_view v = r.Bytes(r.U32());
+            if (!r.ok) return false;
+            snap.cells.push_back(ValueOf(snap.defs[c].type, v));
+        }
+        ++snap.rows;
+    }
+    return r.ok && r.U32() == static_cast<std::uint32_t>(snap.rows) && r.at == out.size();
+}
+
+// Jet's order: nulls first, numbers by value, text without regard to case.
+int CompareValues(const TValue& a, const TValue& b) {
+    if (a.index() != b.index()) return a.index() < b.index() ? -1 : 1;
+    if (auto x = std::get_if<std::int64_t>(&a)) {
+        const auto y = std::get<std::int64_t>(b);
+        return *x < y ? -1 : (*x > y ? 1 : 0);
+    }
+    if (auto x = std::get_if<double>(&a)) {
+        const auto y = std::get<double>(b);
+        return *x < y ? -1 : (*x > y ? 1 : 0);
+    }
+    if (auto x = std::get_if<std::string>(&a)) {
+        const std::string& y = std::get<std::string>(b);
+        const size_t n = std::min(x->size(), y.size());
+        for (size_t i = 0; i < n; ++i)
+            if (Lower((*x)[i]) != Lower(y[i])) return Lower((*x)[i]) < Lower(y[i]) ? -1 : 1;
+        return x->size() < y.size() ? -1 : (x->size() > y.size() ? 1 : 0);
+    }
+    return 0;
+}
+
+void SortRows(TJetSnapshot& snap, int col, bool descending) {
+    const size_t cols = snap.defs.size();
+    std::vector<int> order(static_cast<size_t>(snap.rows));
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const int c = CompareValues(snap.cells[a * cols + col], snap.cells[b * cols + col]);
+        return descending ? c > 0 : c < 0;
+    });
+    std::vector<TValue> sorted;
+    sorted.reserve(snap.cells.size());
+    for (int r : order)
+        for (size_t c = 0; c < cols; ++c) sorted.push_back(std::move(snap.cells[r * cols + c]));
+    snap.cells = std::move(sorted);
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return path;
+    std::string cwd(4096, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) throw EDatabaseError(std::strerror(errno));
+    cwd.resize(std::strlen(cwd.c_str()));
+    return cwd + "/" + path;
+}
+
+}  // namespace
+
+void SetJetReaderOptions(const TJetReaderOptions& options) {
+    std::lock_guard lock(OptionsMutex());
+    Options() = options;
+}
+
+TJetReaderOptions JetReaderOptions() {
+    std::lock_guard lock(OptionsMutex());
+    return Options();
+}
+
+std::string DefaultJetReaderPath() {
+    std::string self(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0) return "lorvane-jetread";
+    self.resize(static_cast<size_t>(n));
+    const std::string folder = self.substr(0, self.rfind('/'));
+    const std::string beside = folder + "/lorvane-jetread";
+    if (::access(beside.c_str(), X_OK) == 0) return beside;
+    return folder + "/../libexec/lorvane/lorvane-jetread";
+}
+
+void CheckJetFile(const std::string& path, const std::string& password) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw CannotOpen(path, std::strerror(errno));
+    std::vector<unsigned char> page(kJetPageSize);
+    size_t got = 0;
+    while (got < page.size()) {
+        const ssize_t n = ::read(fd, page.data() + got, page.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    switch (CheckJetHeader(page.data(), got, password)) {
+        case TJetHeaderCheck::Ok:
+            return;
+        case TJetHeaderCheck::NotJet:
+            throw CannotOpen(path, kDamaged);
+        case TJetHeaderCheck::NotJet4:
+            throw CannotOpen(path, "it is not a Jet 4 database.");
+        case TJetHeaderCheck::WrongPassword:
+            throw CannotOpen(path, "not a valid password.");
+    }
+}
+
+TJetSnapshot ReadJetStatement(const std::string& path, const std::string& password,
+                              const std::string& statement) {
+    const TJetStatement st = ParseStatement(statement);
+    const TJetReaderOptions o = JetReaderOptions();
+    const std::string helper = o.helperPath.empty() ? DefaultJetReaderPath() : o.helperPath;
+    const TRun run = RunHelper(o, helper, AbsolutePath(path), st.table, password);
+    if (run.execFailed) throw CannotOpen(path, "the Jet reader " + helper + " cannot be started.");
+    if (run.killed || !WIFEXITED(run.status)) throw CannotOpen(path, kDamaged);
+    switch (WEXITSTATUS(run.status)) {
+        case jetframe::ExitOk:
+            break;
+        case jetframe::ExitNotJet4:
+            throw CannotOpen(path, "it is not a Jet 4 database.");
+        case jetframe::ExitWrongPassword:
+            throw CannotOpen(path, "not a valid password.");
+        case jetframe::ExitNoTable:
+            throw CannotOpen(path, "it has no table '" + st.table + "'.");
+        default:
+            throw CannotOpen(path, kDamaged);
+    }
+    TJetSnapshot snap;
+    if (!ParseFrames(run.out, snap)) throw CannotOpen(path, kDamaged);
+    if (!st.orderBy.empty()) {
+        int col = -1;
+        for (size_t c = 0; c < snap.defs.size() && col < 0; ++c)
+            if (EqualsNoCase(snap.defs[c].name, st.orderBy)) col = static_cast<int>(c);
+        if (col < 0) throw CannotOpen(path, "it has no column '" + st.orderBy + "'.");
+        SortRows(snap, col, st.descending);
+    }
+    return snap;
+}

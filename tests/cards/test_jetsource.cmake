@@ -1,0 +1,1 @@
+lorvane_test(cards test_jetsource lorvane_db)
