@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <string>
 
 class QWidget;
 class TDbQuery;
@@ -19,6 +20,9 @@ class IMainWindow {
     virtual void ShowStatusText(const QString& text) = 0;
     virtual void ShowElapsed(const QDateTime& start) = 0;
     virtual void ShowRecordCount() = 0;
+
+    // The working database file, full path.
+    virtual const std::string& WorkDbPath() const = 0;
 
     // Card list: the list query dbcard (its current row is the grid's row).
     virtual TDbQuery& CardList() = 0;

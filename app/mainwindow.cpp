@@ -31,6 +31,7 @@
 #include "clockfmt.h"
 #include "commands.h"
 #include "datasrc.h"
+#include "filecmds.h"
 #include "prompts.h"
 #include "settings.h"
 
@@ -439,6 +440,24 @@ QString TLorvane::PanelText(int panel) const {
 
 void TLorvane::UpdateClock() {
     FPanels[0]->setText(FormatClock(QDateTime::currentDateTime(), QLocale::system()));
+}
+
+// --- Database files and card import ---
+
+void TLorvane::bSaveClick() {
+    ::bSaveClick(*this, FData);
+}
+
+void TLorvane::bOpenClick() {
+    ::bOpenClick(*this, FData);
+}
+
+void TLorvane::bMergeClick() {
+    ::bMergeClick(*this);
+}
+
+void TLorvane::bAddClick() {
+    ::bAddClick(*this);
 }
 
 // --- The window's own small commands ---

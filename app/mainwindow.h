@@ -92,7 +92,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
 
     Tdsrc& Data() { return FData; }
     const std::string& AppFolder() const { return FAppFolder; }
-    const std::string& WorkDbPath() const { return FWorkDbPath; }
+    const std::string& WorkDbPath() const override { return FWorkDbPath; }
     int RefreshCount() const { return FCardList.RefreshCount(); }
 
     // The maker's web site, opened by a click on the logo.

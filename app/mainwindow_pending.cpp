@@ -2,14 +2,10 @@
 // file of its command when that command is written.
 #include "mainwindow.h"
 
-void TLorvane::bSaveClick() {}
-void TLorvane::bOpenClick() {}
-void TLorvane::bMergeClick() {}
 void TLorvane::bExportClick() {}
 void TLorvane::bDeleteClick() {}
 void TLorvane::bClearClick() {}
 void TLorvane::bEditClick() {}
-void TLorvane::bAddClick() {}
 void TLorvane::bSearchClick() {}
 void TLorvane::bOptionsClick() {}
 void TLorvane::bAllGrantedClick() {}

@@ -1,5 +1,6 @@
 #include "prompts.h"
 
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -16,7 +17,19 @@ class CentredBox : public QMessageBox {
   public:
     using QMessageBox::QMessageBox;
 
+    // Only a button closes the box: its close button and other close requests
+    // are ignored (a button's own close never reaches closeEvent).
+    bool closeOnlyByButton = false;
+
   protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (closeOnlyByButton) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
     void showEvent(QShowEvent* event) override {
         QMessageBox::showEvent(event);
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -31,8 +44,10 @@ class CentredBox : public QMessageBox {
 class DialogSeam : public IPromptSeam {
   public:
     bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
-        const QMessageBox::Icon icon = kind == PromptKind::Confirm ? QMessageBox::Question
+        const QMessageBox::Icon icon = kind == PromptKind::Confirm || kind == PromptKind::Proceed
+                                           ? QMessageBox::Question
                                        : kind == PromptKind::Info  ? QMessageBox::Information
+                                       : kind == PromptKind::Plain ? QMessageBox::NoIcon
                                                                    : QMessageBox::Critical;
         CentredBox box(icon, title, message, QMessageBox::NoButton);
         // Messages carry file names and failure texts: never rendered as markup.
@@ -49,18 +64,34 @@ class DialogSeam : public IPromptSeam {
             box.setEscapeButton(accept);
         }
         box.setDefaultButton(accept);
+        box.closeOnlyByButton = kind == PromptKind::Proceed;
         box.exec();
-        return box.clickedButton() == accept && kind == PromptKind::Confirm;
+        return box.clickedButton() == accept &&
+               (kind == PromptKind::Confirm || kind == PromptKind::Proceed);
     }
 
-    QString OpenFileName(const QString& caption, const QString& initial,
-                         const QString& filter) override {
-        return QFileDialog::getOpenFileName(nullptr, caption, initial, filter);
+    QString OpenFileName(const QString& caption, const QString& initial, const QString& filter,
+                         const QString& defaultExt) override {
+        return Run(QFileDialog::AcceptOpen, caption, initial, filter, defaultExt);
     }
 
-    QString SaveFileName(const QString& caption, const QString& initial,
-                         const QString& filter) override {
-        return QFileDialog::getSaveFileName(nullptr, caption, initial, filter);
+    QString SaveFileName(const QString& caption, const QString& initial, const QString& filter,
+                         const QString& defaultExt) override {
+        return Run(QFileDialog::AcceptSave, caption, initial, filter, defaultExt);
+    }
+
+  private:
+    static QString Run(QFileDialog::AcceptMode mode, const QString& caption, const QString& initial,
+                       const QString& filter, const QString& defaultExt) {
+        QFileDialog dialog(nullptr, caption, initial, QtFileFilter(filter));
+        dialog.setAcceptMode(mode);
+        // Open: only an existing file; save: asks before replacing (Qt's default).
+        dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile
+                                                           : QFileDialog::AnyFile);
+        if (!defaultExt.isEmpty()) dialog.setDefaultSuffix(defaultExt);
+        if (dialog.exec() != QDialog::Accepted) return {};
+        const QStringList files = dialog.selectedFiles();
+        return files.isEmpty() ? QString() : files.front();
     }
 };
 
@@ -91,6 +122,14 @@ void ShowInfo(const QString& message) {
     Seam().Prompt(PromptKind::Info, QStringLiteral("Information"), message);
 }
 
+void ShowPlainMessage(const QString& message) {
+    Seam().Prompt(PromptKind::Plain, QStringLiteral("Lorvane"), message);
+}
+
+bool AskProceed(const QString& message) {
+    return Seam().Prompt(PromptKind::Proceed, QStringLiteral("Confirm"), message);
+}
+
 void ShowApplicationError(const QString& failureText) {
     Seam().Prompt(PromptKind::AppError, QStringLiteral("Lorvane"), WithFullStop(failureText));
 }
@@ -100,12 +139,29 @@ QString WithFullStop(const QString& text) {
     return text;
 }
 
-QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter) {
-    return Seam().OpenFileName(caption, initial, filter);
+QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter,
+                           const QString& defaultExt) {
+    return Seam().OpenFileName(caption, initial, filter, defaultExt);
 }
 
-QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter) {
-    return Seam().SaveFileName(caption, initial, filter);
+QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter,
+                           const QString& defaultExt) {
+    return Seam().SaveFileName(caption, initial, filter, defaultExt);
+}
+
+QString QtFileFilter(const QString& filter) {
+    if (!filter.contains(u'|')) return filter;
+    const QStringList parts = filter.split(u'|');
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        const QString& name = parts[i];
+        const QString pattern = QString(parts[i + 1]).replace(u';', u' ');
+        // Qt reads the patterns from the parentheses; a name that already
+        // shows them keeps its text.
+        filters << (name.endsWith(u')') && name.contains(u'(') ? name
+                                                               : name + " (" + pattern + ")");
+    }
+    return filters.join(QStringLiteral(";;"));
 }
 
 void Guarded(const std::function<void()>& handler) {

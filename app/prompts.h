@@ -12,18 +12,26 @@ enum class PromptKind {
     Error,     // "Error", error icon, OK
     Info,      // "Information", information icon, OK
     AppError,  // the application's standard error box: title "Lorvane", error icon, OK
+    Plain,     // title "Lorvane", no icon, OK
+    Proceed,   // "Confirm", question icon, OK only: Enter and Esc press OK, the close
+               // button does nothing; true when OK was pressed
 };
 
 class IPromptSeam {
   public:
     virtual ~IPromptSeam() = default;
-    // Shows one modal box; the result matters only for Confirm (true = Yes).
+    // Shows one modal box; the result matters only for Confirm (true = Yes) and
+    // Proceed (true = OK).
     virtual bool Prompt(PromptKind kind, const QString& title, const QString& message) = 0;
-    // File dialogs; an empty result means cancelled.
+    // File dialogs; an empty result means cancelled. The filter is Qt's
+    // "Name (*.x)" form, or pairs of description and pattern joined by '|'
+    // ("Card Database|*.mdb"). defaultExt (without the dot), when given, is
+    // added to a typed name that has no extension. Open dialogs accept only an
+    // existing file; save dialogs ask before replacing one.
     virtual QString OpenFileName(const QString& caption, const QString& initial,
-                                 const QString& filter) = 0;
+                                 const QString& filter, const QString& defaultExt) = 0;
     virtual QString SaveFileName(const QString& caption, const QString& initial,
-                                 const QString& filter) = 0;
+                                 const QString& filter, const QString& defaultExt) = 0;
 };
 
 // Installs a seam (nullptr restores the real dialogs); returns the previous one.
@@ -33,6 +41,11 @@ IPromptSeam* SetPromptSeam(IPromptSeam* seam);
 bool AskConfirm(const QString& message);
 void ShowError(const QString& message);
 void ShowInfo(const QString& message);
+// A plain box titled "Lorvane", without icon, with one OK button.
+void ShowPlainMessage(const QString& message);
+// "Confirm" box with a question icon and the single button OK; true when it
+// closed through OK.
+bool AskProceed(const QString& message);
 
 // The standard error box for failures that no command handles: the failure's own
 // text with a full stop added when its last character sorts after ".".
@@ -43,5 +56,11 @@ QString WithFullStop(const QString& text);
 // error box instead of escaping into the event loop.
 void Guarded(const std::function<void()>& handler);
 
-QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter);
-QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter);
+QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter,
+                           const QString& defaultExt = {});
+QString PromptSaveFileName(const QString& caption, const QString& initial, const QString& filter,
+                           const QString& defaultExt = {});
+
+// Qt's filter form of a '|'-joined filter ("Card Database|*.mdb" gives
+// "Card Database (*.mdb)"); a filter without '|' is returned as it is.
+QString QtFileFilter(const QString& filter);

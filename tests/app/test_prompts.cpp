@@ -250,4 +250,27 @@ TEST(Prompts, RealFileDialogs) {
     EXPECT_EQ(PromptOpenFileName("Open", dir.path(), "Card list (*.mdb)"), "");
 }
 
+TEST(Prompts, PlainAndProceedBoxes) {
+    Seen plain;
+    AnswerBox(plain, [](QMessageBox& box) { Key(box, Qt::Key_Escape); });
+    ShowPlainMessage("New card added = 3");
+    EXPECT_EQ(plain.title, "Lorvane");
+    EXPECT_EQ(plain.icon, QMessageBox::NoIcon);
+    EXPECT_EQ(plain.buttons, QStringList{"OK"});
+
+    // Its close button does nothing; Escape presses OK.
+    Seen proceed;
+    bool stayedOpen = false;
+    AnswerBox(proceed, [&stayedOpen](QMessageBox& box) {
+        box.close();
+        stayedOpen = box.isVisible();
+        Key(box, Qt::Key_Escape);
+    });
+    EXPECT_TRUE(AskProceed("Please insert the ID card CDROM."));
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(proceed.title, "Confirm");
+    EXPECT_EQ(proceed.icon, QMessageBox::Question);
+    EXPECT_EQ(proceed.buttons, QStringList{"OK"});
+}
+
 }  // namespace

@@ -24,18 +24,22 @@ class FakePrompts : public IPromptSeam {
 
     bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
         shown.push_back({kind, title, message});
-        if (kind != PromptKind::Confirm) return false;
+        if (kind != PromptKind::Confirm && kind != PromptKind::Proceed) return false;
         if (confirmAnswers.empty()) return defaultConfirm;
         bool answer = confirmAnswers.front();
         confirmAnswers.pop_front();
         return answer;
     }
-    QString OpenFileName(const QString& caption, const QString& initial, const QString&) override {
+    QString OpenFileName(const QString& caption, const QString& initial, const QString& filter,
+                         const QString& defaultExt) override {
         dialogs.push_back(caption + "|" + initial);
+        fileDialogs.push_back({false, caption, initial, filter, defaultExt});
         return NextFile();
     }
-    QString SaveFileName(const QString& caption, const QString& initial, const QString&) override {
+    QString SaveFileName(const QString& caption, const QString& initial, const QString& filter,
+                         const QString& defaultExt) override {
         dialogs.push_back(caption + "|" + initial);
+        fileDialogs.push_back({true, caption, initial, filter, defaultExt});
         return NextFile();
     }
 
@@ -54,10 +58,15 @@ class FakePrompts : public IPromptSeam {
     void Clear() { shown.clear(); }
 
     std::vector<Shown> shown;
-    std::deque<bool> confirmAnswers;  // answers for Confirm, in order
+    std::deque<bool> confirmAnswers;  // answers for Confirm and Proceed, in order
     bool defaultConfirm = true;       // when the queue is empty
     std::deque<QString> fileAnswers;  // answers for file dialogs; empty = cancelled
     QStringList dialogs;              // "caption|initial" of each file dialog
+    struct FileDialog {
+        bool save;
+        QString caption, initial, filter, defaultExt;
+    };
+    std::vector<FileDialog> fileDialogs;  // every file dialog in full
 
   private:
     QString NextFile() {

@@ -1,0 +1,149 @@
+// Save and Open copy whole card database files to and from the working
+// database with the list closed; Merge and Add Card import through the list.
+#include "filecmds.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <exception>
+#include <functional>
+
+#include "cardlist.h"
+#include "datasrc.h"
+#include "dbengine.h"
+#include "dbfiles.h"
+#include "import.h"
+#include "mainhost.h"
+#include "prompts.h"
+#include "settings.h"
+
+namespace {
+
+const QString kFilter = QStringLiteral("Card Database (*.mdb)|*.mdb");
+const QString kBatchFilter = QStringLiteral("Card Database|*.mdb");
+const QString kExtension = QStringLiteral("mdb");
+
+// Paths go to the database layer and the settings as narrow strings.
+std::string Narrow(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+QString Wide(const std::string& path) {
+    return QFile::decodeName(path.c_str());
+}
+
+// Runs the command's body and then the refresh that ends it whatever happened;
+// a failure of the body goes up after the refresh.
+void ThenRefresh(IMainWindow& host, const std::function<void()>& body) {
+    std::exception_ptr failure;
+    try {
+        body();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    host.RefreshCardList();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// The working database must not be held open while it is copied.
+void ReleaseWorkingDatabase(IMainWindow& host, Tdsrc& data) {
+    host.SetGridVisible(false);
+    host.CardList().Close();
+    data.adosrc.Disconnect();
+}
+
+bool IsMountPoint(const QString& folder) {
+    struct stat self {
+    }, parent{};
+    return ::stat(QFile::encodeName(folder).constData(), &self) == 0 &&
+           ::stat(QFile::encodeName(folder + "/..").constData(), &parent) == 0 &&
+           S_ISDIR(self.st_mode) && self.st_dev != parent.st_dev;
+}
+
+}  // namespace
+
+QString RemovableMediaFolder() {
+    const passwd* user = ::getpwuid(::geteuid());
+    if (user && user->pw_name) {
+        const QString name = QString::fromLocal8Bit(user->pw_name);
+        for (const QString& base : {"/media/" + name, "/run/media/" + name}) {
+            const QDir media(base);
+            for (const QString& entry :
+                 media.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+                if (IsMountPoint(media.filePath(entry))) return media.filePath(entry);
+        }
+    }
+    return QDir::homePath();
+}
+
+void bSaveClick(IMainWindow& host, Tdsrc& data) {
+    ThenRefresh(host, [&] {
+        const QString file =
+            PromptSaveFileName(QStringLiteral("Save Card Database"),
+                               Wide(ReadSettingString("SAVED", "")), kFilter, kExtension);
+        if (file.isEmpty()) return;
+        ReleaseWorkingDatabase(host, data);
+        const std::string path = Narrow(file);
+        WriteSettingString("SAVED", path);
+        try {
+            CopyCardDatabase(BuildConnectionString(host.WorkDbPath()), path);
+        } catch (const std::exception&) {
+            ShowError(QStringLiteral("The card database cannot be saved. Please try."));
+            return;
+        }
+        ShowInfo(QStringLiteral("The card database is saved."));
+    });
+}
+
+void bOpenClick(IMainWindow& host, Tdsrc& data) {
+    ThenRefresh(host, [&] {
+        const QString file =
+            PromptOpenFileName(QStringLiteral("Open Card Database"),
+                               Wide(ReadSettingString("SAVED", "")), kFilter, kExtension);
+        if (file.isEmpty()) return;
+        ReleaseWorkingDatabase(host, data);
+        const std::string path = Narrow(file);
+        WriteSettingString("SAVED", path);
+        if (!IsValidCardDatabase(path)) return;
+        if (!AskConfirm(
+                QStringLiteral("The current card list will be lost. Are you sure to proceed?")))
+            return;
+        try {
+            // A Jet card list is converted on the way; the result is always a
+            // SQLCipher working database.
+            CopyCardDatabase(BuildConnectionString(path), host.WorkDbPath());
+        } catch (const std::exception&) {
+            ShowError(QStringLiteral("The card database cannot be opened. Please try."));
+            return;
+        }
+        ShowInfo(QStringLiteral("The card database is opened."));
+    });
+}
+
+void bMergeClick(IMainWindow& host) {
+    ThenRefresh(host, [&] {
+        const QString file =
+            PromptOpenFileName(QStringLiteral("Merge Card Database"),
+                               Wide(ReadSettingString("SAVED", "")), kFilter, kExtension);
+        if (file.isEmpty()) return;
+        host.SetGridVisible(false);
+        const std::string path = Narrow(file);
+        WriteSettingString("SAVED", path);
+        if (IsValidCardDatabase(path)) ImportCards(host, path);
+    });
+}
+
+void bAddClick(IMainWindow& host) {
+    if (!AskProceed(QStringLiteral("Please insert the ID card CDROM."))) return;
+    const std::string last = ReadSettingString("ADD", "");
+    const QString file = PromptOpenFileName(QStringLiteral("Select Card Database"),
+                                            last.empty() ? RemovableMediaFolder() : Wide(last),
+                                            kBatchFilter, kExtension);
+    if (file.isEmpty()) return;
+    const std::string path = Narrow(file);
+    WriteSettingString("ADD", path);
+    ImportCards(host, path);
+}

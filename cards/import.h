@@ -1,0 +1,22 @@
+// Card import shared by Merge and Add Card: the cards of a card database or of
+// a card batch database that the list does not hold yet are added to it.
+#pragma once
+
+#include <string>
+
+class IMainWindow;
+
+// Which source ImportCards opened: none (not yet, or failed), a card batch
+// (table card) or a card list (table cardlist).
+enum class ImportKind { None, CardBatch, CardList };
+
+// Imports from the file at path (narrow string) into the card list and shows
+// the summary. Always leaves the list refreshed and the grid visible; a card
+// number that is no integer ends the import after the closing steps with its
+// conversion error raised to the caller.
+void ImportCards(IMainWindow& host, const std::string& path);
+
+// Makes the row of the list whose cardno is number current and returns true;
+// otherwise false, current row unchanged. Constant time (the engine's hash
+// index on the snapshot, appended rows included).
+bool LocateCard(IMainWindow& host, int number);

@@ -1,0 +1,1 @@
+lorvane_test(cards test_filecmds lorvane_mainwindow PkgConfig::SQLCIPHER)
