@@ -1,8 +1,11 @@
 // Handlers of commands that are not in the program yet. Each one moves to the
 // file of its command when that command is written.
+#include "export.h"
 #include "mainwindow.h"
 
-void TLorvane::bExportClick() {}
+void TLorvane::bExportClick() {
+    ::bExportClick(*this);
+}
 void TLorvane::bDeleteClick() {}
 void TLorvane::bClearClick() {}
 void TLorvane::bEditClick() {}

@@ -1,0 +1,308 @@
+// The Excel export through the main window, each workbook read back by an
+// independent reader: xlrd for .xls, openpyxl for .xlsx.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <csignal>
+#include <memory>
+
+#include "app/card_files.h"
+#include "datasrc.h"
+#include "export.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "support/fake_prompts.h"
+#include "xlswriter.h"
+
+namespace {
+
+// Each cell as "<kind>:<value>", kind n (number), s (text), b (logical) or
+// e (empty); numbers as integers.
+const char* const kReader = R"(
+import json, sys
+path = sys.argv[1]
+out = {}
+def cell(kind, value):
+    if kind == 'n': value = int(value)
+    if kind == 'b': value = int(bool(value))
+    if kind == 'e': value = ''
+    return kind + ':' + str(value)
+if path.lower().endswith('.xlsx'):
+    import openpyxl
+    book = openpyxl.load_workbook(path)
+    sheet = book.worksheets[0]
+    out['sheets'] = book.sheetnames
+    out['rows'] = [[cell('e' if c.value is None else c.data_type, c.value) for c in row]
+                   for row in sheet.iter_rows()]
+else:
+    import xlrd
+    book = xlrd.open_workbook(path)
+    sheet = book.sheet_by_index(0)
+    kinds = {0: 'e', 1: 's', 2: 'n', 4: 'b'}
+    out['sheets'] = book.sheet_names()
+    out['rows'] = [[cell(kinds.get(sheet.cell_type(r, c), '?'), sheet.cell_value(r, c))
+                    for c in range(sheet.ncols)] for r in range(sheet.nrows)]
+print(json.dumps(out))
+)";
+
+struct Workbook {
+    QStringList sheets;
+    std::vector<QStringList> rows;
+    QString error;  // the reader's complaint; empty when it read the file
+};
+
+Workbook ReadBack(const QString& path) {
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), kReader, path});
+    Workbook book;
+    if (!python.waitForFinished(120000) || python.exitCode() != 0) {
+        book.error = QString::fromUtf8(python.readAllStandardError());
+        if (book.error.isEmpty()) book.error = QStringLiteral("reader did not finish");
+        return book;
+    }
+    const QJsonObject out = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    for (const auto& s : out[QStringLiteral("sheets")].toArray()) book.sheets << s.toString();
+    for (const auto& r : out[QStringLiteral("rows")].toArray()) {
+        QStringList row;
+        for (const auto& c : r.toArray()) row << c.toString();
+        book.rows.push_back(row);
+    }
+    return book;
+}
+
+const QStringList kHeader = {"s:CARD_NO", "s:DESCRIPTION", "s:GROUP", "s:GRANTED"};
+
+class ExportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        FOriginalDir = QDir::currentPath();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
+        QDir().mkpath(tmp.filePath("app"));
+        appFolder = tmp.filePath("app").toStdString() + "/";
+        SetSettingsApplication("Lorvane");
+    }
+    void TearDown() override {
+        window.reset();
+        QDir::setCurrent(FOriginalDir);
+        SetSettingsApplication("General");
+    }
+    void Start(const std::vector<TestCard>& cards) {
+        const std::string db = appFolder + "cardlist.mdb";
+        CreateCardDatabase(db, kCardDatabasePassword);
+        InsertCards(db, cards);
+        window = std::make_unique<TLorvane>(data, appFolder);
+    }
+    // Runs the command with the dialog answered by name.
+    void Export(const QString& name) {
+        prompts.fileAnswers.push_back(name);
+        window->bExport->click();
+    }
+    bool ProgressWindowShown() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->windowTitle() == "Exporting to Excel") return true;
+        return false;
+    }
+
+    QTemporaryDir tmp;
+    std::string appFolder;
+    FakePrompts prompts;
+    Tdsrc data;
+    std::unique_ptr<TLorvane> window;
+
+  private:
+    QString FOriginalDir;
+};
+
+// Records what the window showed while "Export completed." was up.
+class WatchingPrompts : public FakePrompts {
+  public:
+    std::function<void(const QString&)> onPrompt;
+    bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
+        if (onPrompt) onPrompt(message);
+        return FakePrompts::Prompt(kind, title, message);
+    }
+};
+
+TEST_F(ExportTest, EmptyListGivesTheHeaderOnlyAndReportsWhileTheProgressWindowShows) {
+    WatchingPrompts watching;
+    Start({});
+    const int refreshes = window->RefreshCount();
+    bool progressShown = false, busy = false;
+    watching.onPrompt = [&](const QString& message) {
+        if (message != "Export completed.") return;
+        progressShown = ProgressWindowShown();
+        busy = window->LongCommandRunning();
+    };
+    const QString path = tmp.filePath("empty.xls");
+    watching.fileAnswers.push_back(path);
+    window->bExport->click();
+
+    EXPECT_EQ(watching.All(), QStringList{"Export completed."});
+    EXPECT_TRUE(progressShown);
+    EXPECT_TRUE(busy);
+    EXPECT_FALSE(ProgressWindowShown());
+    EXPECT_FALSE(window->dbgList->isHidden());
+    EXPECT_EQ(window->RefreshCount(), refreshes + 1);
+    EXPECT_EQ(QString::fromStdString(ReadSettingString("EXPORT", "")), path);
+    const Workbook book = ReadBack(path);
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    EXPECT_EQ(book.sheets, QStringList{"CARD_LIST"});
+    ASSERT_EQ(book.rows.size(), 1u);
+    EXPECT_EQ(book.rows[0], kHeader);
+
+    // The next dialog is preset from the stored path.
+    watching.fileAnswers.push_back({});
+    window->bExport->click();
+    EXPECT_EQ(watching.dialogs.back(), "Export Card List to Excel|" + path);
+    EXPECT_EQ(window->RefreshCount(), refreshes + 2);
+}
+
+TEST_F(ExportTest, RowsFollowTheShownOrderWithTheirCellKinds) {
+    std::string cyrillic;
+    for (int i = 0; i < 40000; ++i) cyrillic += "\xD0\x96";  // Zhe, 40,000 times
+    Start({{7, "Anna \"Q\" O'Neil\t\x01", "Night shift", true},
+           {4294, "Zoe", "", false},
+           {-3, cyrillic, "\xE6\x97\xA5\xE6\x9C\xAC", true},
+           {2147483647, "", "Admin", false}});
+    WriteSettingString("SORT", "descx");
+    WriteSettingString("ORDER", "desc");
+    window->RefreshCardList();
+    Export(tmp.filePath("sorted.xls"));
+
+    EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
+    const Workbook book = ReadBack(tmp.filePath("sorted.xls"));
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    ASSERT_EQ(book.rows.size(), 5u);
+    EXPECT_EQ(book.rows[0], kHeader);
+    // A longer text is cut to what a cell holds.
+    EXPECT_EQ(book.rows[1],
+              QStringList({"n:-3", "s:" + QString(32767, QChar(0x416)), "s:日本", "b:1"}));
+    EXPECT_EQ(book.rows[2], QStringList({"n:4294", "s:Zoe", "e:", "b:0"}));
+    EXPECT_EQ(book.rows[3],
+              QStringList({"n:7", "s:Anna \"Q\" O'Neil\t\x01", "s:Night shift", "b:1"}));
+    EXPECT_EQ(book.rows[4], QStringList({"n:2147483647", "e:", "s:Admin", "b:0"}));
+}
+
+TEST_F(ExportTest, FilterOnReplacesAnEarlierWorkbookNamedWithoutExtension) {
+    Start(ManyCards(6));
+    Export(tmp.filePath("cards"));
+    const QString path = tmp.filePath("cards.xls");
+    ASSERT_EQ(ReadBack(path).rows.size(), 7u);
+
+    window->SetGrantedFilter(true);
+    prompts.Clear();
+    Export(tmp.filePath("cards"));
+    EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
+    const Workbook book = ReadBack(path);
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    ASSERT_EQ(book.rows.size(), 3u);
+    EXPECT_EQ(book.rows[1], QStringList({"n:3", "s:Holder 3", "s:Group 3", "b:1"}));
+    EXPECT_EQ(book.rows[2], QStringList({"n:6", "s:Holder 6", "s:Group 6", "b:1"}));
+    EXPECT_FALSE(QFile::exists(tmp.filePath("cards")));
+}
+
+TEST_F(ExportTest, TheCardAfterTheSheetIsFullFailsAndKeepsTheRowsBefore) {
+    Start(ManyCards(65536));
+    Export(tmp.filePath("full.xls"));
+
+    EXPECT_EQ(prompts.All(), QStringList{"Cannot export to the Excel file."});
+    EXPECT_FALSE(ProgressWindowShown());
+    EXPECT_FALSE(window->dbgList->isHidden());
+    const Workbook book = ReadBack(tmp.filePath("full.xls"));
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    ASSERT_EQ(book.rows.size(), 65536u);
+    EXPECT_EQ(book.rows[1], QStringList({"n:1", "s:Holder 1", "s:Group 1", "b:0"}));
+    EXPECT_EQ(book.rows[65535], QStringList({"n:65535", "s:Holder 65535", "s:Group 5", "b:1"}));
+}
+
+TEST_F(ExportTest, XlsxFilterWritesAWorkbookWithTheSameSheet) {
+    Start({{30, "Carol", "", true}, {10, "Ünal", "Admin", false}});
+    Export(tmp.filePath("cards.xlsx"));
+
+    EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
+    const Workbook book = ReadBack(tmp.filePath("cards.xlsx"));
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    EXPECT_EQ(book.sheets, QStringList{"CARD_LIST"});
+    ASSERT_EQ(book.rows.size(), 3u);
+    EXPECT_EQ(book.rows[0], kHeader);
+    EXPECT_EQ(book.rows[1], QStringList({"n:10", "s:Ünal", "s:Admin", "b:0"}));
+    EXPECT_EQ(book.rows[2], QStringList({"n:30", "s:Carol", "e:", "b:1"}));
+}
+
+TEST_F(ExportTest, UndeletableFileAndMissingFolderAreReported) {
+    Start(ManyCards(3));
+    // A folder in the file's place cannot be deleted as a file.
+    const QString held = tmp.filePath("held.xls");
+    ASSERT_TRUE(QDir().mkpath(held + "/inside"));
+    Export(held);
+    EXPECT_EQ(prompts.All(), QStringList{"Cannot delete the file: " + held});
+    EXPECT_TRUE(QFile::exists(held + "/inside"));
+    prompts.fileAnswers.push_back({});
+    window->bExport->click();
+    EXPECT_EQ(prompts.dialogs.back(), "Export Card List to Excel|" + held);
+
+    prompts.Clear();
+    Export(tmp.filePath("missing/cards.xls"));
+    EXPECT_EQ(prompts.All(), QStringList{"Cannot create the Excel file."});
+    EXPECT_FALSE(window->dbgList->isHidden());
+    EXPECT_EQ(QDir::currentPath().toStdString() + "/", appFolder);
+}
+
+// A disk that fills up while the rows are written: in a child process with a
+// small file size limit, so that nothing else is hit by it.
+TEST(ExcelWriter, AFailedWriteKeepsTheLastCompleteWorkbook) {
+    QTemporaryDir tmp;
+    const std::string path = tmp.filePath("limited.xls").toStdString();
+    const std::string connection = BuildExcelConnectionString(path);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int result = 1;
+        try {
+            CreateExcelTable(connection, CardListTable());
+            TExcelTable table;
+            table.Open(connection, CardListTable());
+            for (int i = 1; i <= 20000; ++i) {
+                table.Append();
+                table.SetInteger("CARD_NO", i);
+                table.SetText("DESCRIPTION", "Holder " + std::to_string(i));
+                table.SetBoolean("GRANTED", true);
+                table.Post();
+            }
+            table.Close();
+        } catch (const EExcelError&) {
+            result = 0;  // the write failed as it must
+        } catch (...) {
+            result = 2;
+        }
+        _exit(result);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const Workbook book = ReadBack(QString::fromStdString(path));
+    ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+    ASSERT_EQ(book.rows.size(), 1u);
+    EXPECT_EQ(book.rows[0], kHeader);
+    EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files), QStringList{"limited.xls"});
+}
+
+}  // namespace
