@@ -26,13 +26,22 @@ class TGauge : public QWidget {
     int maximum = 0;
     int progress = 0;
 
+    int BarWidth(int at) const {
+        return maximum <= 0 ? 0 : static_cast<int>(static_cast<qint64>(width()) * at / maximum);
+    }
+    // Long loops advance once per row: repaint only when the picture changes.
+    void SetProgress(int at) {
+        const bool changed = BarWidth(at) != BarWidth(progress) ||
+                             Percent(at, maximum) != Percent(progress, maximum);
+        progress = at;
+        if (changed) update();
+    }
+
   protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         const QRect all = rect();
-        const int barWidth =
-            maximum <= 0 ? 0
-                         : static_cast<int>(static_cast<qint64>(all.width()) * progress / maximum);
+        const int barWidth = BarWidth(progress);
         const QRect bar(all.left(), all.top(), barWidth, all.height());
         const QString text = QString::number(Percent(progress, maximum)) + u'%';
 
@@ -122,8 +131,7 @@ void Tpbar::Advance() {
     if (!FImpl->window) return;
     TGauge* bar = FImpl->window->bar;
     if (bar->progress >= bar->maximum) return;
-    ++bar->progress;
-    bar->update();
+    bar->SetProgress(bar->progress + 1);
 }
 
 void Tpbar::Finish() {

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <filesystem>
@@ -22,6 +23,7 @@
 namespace {
 
 const char* const kCannotExport = "Cannot export to the Excel file.";
+constexpr int kEventSliceMs = 10;
 
 std::int64_t IntegerOf(const TValue& v) {
     if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
@@ -46,8 +48,15 @@ void CopyRows(TDbQuery& list, TExcelTable& table, Tpbar& bar) {
     const int descx = NeedField(list, "descx");
     const int grp = NeedField(list, "grp");
     const int granted = NeedField(list, "granted");
+    // Pending events run every few milliseconds rather than for every card: as
+    // responsive, and without a poll of the event sources per card, which would
+    // cost more than writing the card.
+    QElapsedTimer sinceEvents;
     for (int row = 0; row < list.RecordCount(); ++row) {
-        QCoreApplication::processEvents();
+        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= kEventSliceMs) {
+            QCoreApplication::processEvents();
+            sinceEvents.start();
+        }
         // Pending events may have closed the list under the copy.
         if (!list.Active() || row >= list.RecordCount()) throw EDatabaseError("The list changed");
         table.Append();
