@@ -173,6 +173,9 @@ TEST_F(ExportTest, EmptyListGivesTheHeaderOnlyAndReportsWhileTheProgressWindowSh
     watching.fileAnswers.push_back({});
     window->bExport->click();
     EXPECT_EQ(watching.dialogs.back(), "Export Card List to Excel|" + path);
+    EXPECT_TRUE(watching.fileDialogs.back().save);
+    EXPECT_EQ(watching.fileDialogs.back().defaultExt, "xls");
+    EXPECT_TRUE(watching.fileDialogs.back().filter.startsWith("MS Excel (*.xls)|*.xls|"));
     EXPECT_EQ(window->RefreshCount(), refreshes + 2);
 }
 
