@@ -430,7 +430,12 @@ void WriteXlsFile(const std::string& path, const TExcelTableDef& table, const TS
 // --- Office Open XML ---
 
 void WriteXlsxFile(const std::string& path, const TExcelTableDef& table, const TSheetData& data) {
-    lxw_workbook* workbook = workbook_new(path.c_str());
+    // Rows are written in order: each goes straight to a temporary file instead
+    // of being kept in memory until the end (a million rows would take hundreds
+    // of megabytes). Texts are then stored in their cells, not in a shared table.
+    lxw_workbook_options options{};
+    options.constant_memory = LXW_TRUE;
+    lxw_workbook* workbook = workbook_new_opt(path.c_str(), &options);
     if (!workbook) throw EExcelError("Cannot create the file " + path);
     bool ok = true;
     lxw_worksheet* sheet = workbook_add_worksheet(workbook, table.name.c_str());
