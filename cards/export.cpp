@@ -70,6 +70,20 @@ void CopyRows(TDbQuery& list, TExcelTable& table, Tpbar& bar) {
     }
 }
 
+// The working database and the files the engine keeps beside it are in use:
+// a workbook must not take their place.
+bool IsWorkingDatabaseFile(const IMainWindow& host, const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path work = fs::weakly_canonical(host.WorkDbPath(), error);
+    if (error) return false;
+    const fs::path chosen = fs::weakly_canonical(path, error);
+    if (error) return false;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        if (chosen == fs::path(work.string() + suffix)) return true;
+    return false;
+}
+
 }  // namespace
 
 const TExcelTableDef& CardListTable() {
@@ -157,7 +171,8 @@ void bExportClick(IMainWindow& host) {
             const std::string path = QFile::encodeName(chosen).toStdString();
             WriteSettingString("EXPORT", path);
             struct stat st {};
-            if (lstat(path.c_str(), &st) == 0 && unlink(path.c_str()) != 0) {
+            if (lstat(path.c_str(), &st) == 0 &&
+                (IsWorkingDatabaseFile(host, path) || unlink(path.c_str()) != 0)) {
                 ShowError(QStringLiteral("Cannot delete the file: ") +
                           QFile::decodeName(QByteArray::fromStdString(path)));
             } else {

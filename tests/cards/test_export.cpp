@@ -265,6 +265,13 @@ TEST_F(ExportTest, UndeletableFileAndMissingFolderAreReported) {
     window->bExport->click();
     EXPECT_EQ(prompts.dialogs.back(), "Export Card List to Excel|" + held);
 
+    // Nor can the working database, which is in use.
+    prompts.Clear();
+    const QString workDb = QString::fromStdString(window->WorkDbPath());
+    Export(workDb);
+    EXPECT_EQ(prompts.All(), QStringList{"Cannot delete the file: " + workDb});
+    EXPECT_EQ(window->dbcard.RecordCount(), 3);
+
     prompts.Clear();
     Export(tmp.filePath("missing/cards.xls"));
     EXPECT_EQ(prompts.All(), QStringList{"Cannot create the Excel file."});
