@@ -1,0 +1,1 @@
+lorvane_test(cards test_jetfiles lorvane_mainwindow PkgConfig::SQLCIPHER)

@@ -1,0 +1,123 @@
+// Jet 4 files brought by operators, through the main window's Add Card, Merge
+// and Open: read through the engine's Jet reader.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "app/card_files.h"
+#include "datasrc.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "support/fake_prompts.h"
+#include "support/jet_writer.h"
+
+namespace {
+
+using namespace jetwriter;
+
+class JetFilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp.isValid());
+        FOriginalDir = QDir::currentPath();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
+        QDir().mkpath(tmp.filePath("app"));
+        appFolder = tmp.filePath("app").toStdString() + "/";
+        workDb = appFolder + "cardlist.mdb";
+        SetSettingsApplication("Lorvane");
+        CreateCardDatabase(workDb, kCardDatabasePassword);
+        InsertCards(workDb, {{10, "Alice", "Admin", false}, {30, "Carol", "Sales", true}});
+        window = std::make_unique<TLorvane>(data, appFolder);
+        prompts.Clear();
+    }
+    void TearDown() override {
+        window.reset();
+        QDir::setCurrent(FOriginalDir);
+        SetSettingsApplication("General");
+    }
+    std::string Jet(const char* name, const std::vector<TTable>& tables,
+                    const std::string& password = kCardDatabasePassword) {
+        const std::string path = tmp.filePath(name).toStdString();
+        TOptions o;
+        o.password = password;
+        WriteFile(path, FileBytes(tables, o));
+        return path;
+    }
+    void Click(QPushButton* button, const std::string& file) {
+        prompts.fileAnswers.push_back(QString::fromStdString(file));
+        button->click();
+    }
+    QStringList Plain() { return prompts.Messages(PromptKind::Plain); }
+
+    QTemporaryDir tmp;
+    std::string appFolder, workDb;
+    FakePrompts prompts;
+    Tdsrc data;
+    std::unique_ptr<TLorvane> window;
+
+  private:
+    QString FOriginalDir;
+};
+
+TEST_F(JetFilesTest, AddCardOfAJetBatchAndMergeOfAJetList) {
+    Click(window->bAdd, Jet("batch.mdb", {CardBatchTable({35, 30, 25, 25, 40})}));
+    EXPECT_EQ(Plain(), QStringList{"Number of purchased card = 5\r\n"
+                                   "Cards in database before adding = 2\r\n"
+                                   "New card added = 3\r\n"
+                                   "Total cards in database now = 5"});
+    ASSERT_TRUE(window->dbcard.Locate("cardno", TValue{std::int64_t{25}}));
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "");
+    EXPECT_FALSE(window->dbcard.FieldByName("granted").AsBoolean());
+
+    // Names longer than the working table's column are cut to its 50.
+    const std::string longName(60, 'n');
+    prompts.Clear();
+    Click(window->bMerge,
+          Jet("list.mdb",
+              {CardListTable({{std::int32_t{50}, longName, std::string("Guests"), true},
+                              {std::int32_t{10}, std::string("Other"), TCell(), true}})}));
+    EXPECT_EQ(Plain(), QStringList{"Cards to be merged = 2\r\n"
+                                   "Cards in database before adding = 5\r\n"
+                                   "New card added = 1\r\n"
+                                   "Total cards in database now = 6"});
+    ASSERT_TRUE(window->dbcard.Locate("cardno", TValue{std::int64_t{50}}));
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), std::string(50, 'n'));
+    EXPECT_TRUE(window->dbcard.FieldByName("grp").IsNull());
+    EXPECT_TRUE(window->dbcard.FieldByName("granted").AsBoolean());
+    ASSERT_TRUE(window->dbcard.Locate("cardno", TValue{std::int64_t{10}}));
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "Alice");
+}
+
+// Every Jet file the engine refuses is an invalid database for Open and
+// an unreadable input for Add Card, and the list loses nothing.
+TEST_F(JetFilesTest, BadJetFilesAreRefusedAndLoseNothing) {
+    std::vector<std::uint8_t> damaged =
+        FileBytes({CardListTable({{std::int32_t{1}, std::string("x"), TCell(), true}})},
+                  TOptions{kCardDatabasePassword});
+    damaged.resize(kPage + 10);
+    const std::string cut = tmp.filePath("cut.mdb").toStdString();
+    WriteFile(cut, damaged);
+    TOptions jet3{kCardDatabasePassword};
+    jet3.version = 0;
+    const std::string old = tmp.filePath("jet3.mdb").toStdString();
+    WriteFile(old, FileBytes({CardListTable({})}, jet3));
+    for (const std::string& bad : {Jet("other.mdb", {CardListTable({})}, "Other"), old, cut}) {
+        SCOPED_TRACE(bad);
+        prompts.Clear();
+        Click(window->bOpen, bad);
+        Click(window->bAdd, bad);
+        EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList{"Invalid Database"});
+        EXPECT_EQ(Plain(), QStringList{"Error opening input file: " + QString::fromStdString(bad)});
+        EXPECT_EQ(CountCards(workDb), 2);
+        EXPECT_EQ(window->dbcard.RecordCount(), 2);
+    }
+    prompts.Clear();
+    Click(window->bOpen, Jet("batch.mdb", {CardBatchTable({1})}));  // a batch is no card list
+    EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList{"Invalid Database"});
+}
+
+}  // namespace
