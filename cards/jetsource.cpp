@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <string_view>
 #include <utility>
@@ -200,7 +201,12 @@ TRun RunHelper(const TJetReaderOptions& o, const std::string& helper, const std:
             run.killed = true;
             break;
         }
-        run.out.append(buf, static_cast<size_t>(n));
+        try {
+            run.out.append(buf, static_cast<size_t>(n));
+        } catch (const std::bad_alloc&) {
+            run.killed = true;  // the helper must not outlive a failed read
+            break;
+        }
     }
     outRead.Reset();
     bool reaped = false;
