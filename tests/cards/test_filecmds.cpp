@@ -21,9 +21,11 @@
 #include "datasrc.h"
 #include "dbfiles.h"
 #include "import.h"
+#include "jetheader.h"
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
+#include "support/jet_writer.h"
 
 namespace {
 
@@ -369,6 +371,27 @@ TEST_F(FileCommandsTest, BatchWithRepeatsAndBadNumbers) {
     EXPECT_EQ(prompts.shown[5].message, "'5000000000' is not a valid integer value.");
     ExpectRefreshed();
     EXPECT_FALSE(window->LongCommandRunning());
+}
+
+TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
+    using namespace jetwriter;
+    Start();
+    jetwriter::TOptions options;
+    options.password = kCardDatabasePassword;
+    const std::string list = File("old list.mdb");
+    WriteFile(
+        list,
+        FileBytes({CardListTable({{std::int32_t{9}, std::string("Émile"), TCell(), true},
+                                  {std::int32_t{2}, std::string(), std::string("staff"), false}})},
+                  options));
+    Answer(list);
+    window->bOpen->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Info), QStringList{"The card database is opened."});
+    EXPECT_FALSE(IsJetFile(workDb));
+    EXPECT_EQ(CountCards(workDb), 2);
+    EXPECT_EQ(Value(workDb, "select descx || granted from cardlist where cardno=9"), "Émile1");
+    EXPECT_EQ(Value(workDb, "select grp from cardlist where cardno=2"), "staff");
+    ExpectRefreshed();
 }
 
 // Save and Open in a child process killed at random moments: the destination

@@ -1,0 +1,135 @@
+// Add Card of a 10,000-card batch into a list of 10,000 cards through the main
+// window, end to end, next to the bare loop of 10,000 committed single-row
+// inserts through a connection with the engine's settings; and LocateCard on
+// lists of two sizes. An argument other than the default sets the card count.
+#include <sqlite3.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/card_files.h"
+#include "datasrc.h"
+#include "dbengine.h"
+#include "import.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "support/fake_prompts.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::vector<TestCard> Numbered(int first, int count) {
+    std::vector<TestCard> cards;
+    for (int i = 0; i < count; ++i)
+        cards.push_back({first + i, "Holder " + std::to_string(first + i), "", i % 3 == 0});
+    return cards;
+}
+
+void MakeList(const std::string& path, int first, int count) {
+    CreateCardDatabase(path, kCardDatabasePassword);
+    InsertCards(path, Numbered(first, count));
+}
+
+// The bare loop: each insert its own committed transaction, on a connection
+// keyed and set up by the engine.
+double BareInserts(const std::string& path, int first, int count) {
+    TDbConnection connection;
+    connection.SetConnectionString(BuildConnectionString(path));
+    connection.Connect();
+    sqlite3* db = connection.Handle();
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "insert into cardlist (cardno, descx, granted) values (?, '', 0)", -1,
+                       &st, nullptr);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        sqlite3_bind_int(st, 1, first + i);
+        if (sqlite3_step(st) != SQLITE_DONE) {
+            std::fprintf(stderr, "insert: %s\n", sqlite3_errmsg(db));
+            std::exit(1);
+        }
+        sqlite3_reset(st);
+    }
+    const double ms = Ms(Clock::now() - t0);
+    sqlite3_finalize(st);
+    return ms;
+}
+
+// Mean time of one LocateCard over the whole list, in nanoseconds.
+double LocateNs(TLorvane& window, int first, int count) {
+    LocateCard(window, first);  // builds the index
+    const int rounds = 200000;
+    const auto t0 = Clock::now();
+    int found = 0;
+    for (int i = 0; i < rounds; ++i) found += LocateCard(window, first + (i * 7919) % count);
+    const double ns = Ms(Clock::now() - t0) * 1e6 / rounds;
+    if (found != rounds) std::fprintf(stderr, "locate missed %d cards\n", rounds - found);
+    return ns;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int n = argc > 1 ? std::atoi(argv[1]) : 10000;
+    QTemporaryDir tmp;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
+    SetSettingsApplication("Lorvane");
+    QDir().mkpath(tmp.filePath("app"));
+    const std::string appFolder = tmp.filePath("app").toStdString() + "/";
+    const std::string workDb = appFolder + "cardlist.mdb";
+    const std::string bareDb = tmp.filePath("bare.mdb").toStdString();
+    const std::string batch = tmp.filePath("batch.mdb").toStdString();
+
+    MakeList(workDb, 1, n);
+    MakeList(bareDb, 1, n);
+    CreateCardBatchDatabase(batch, kCardDatabasePassword);
+    {
+        sqlite3* db = OpenKeyed(batch, kCardDatabasePassword);
+        Exec(db, "begin");
+        for (int i = 0; i < n; ++i)
+            Exec(db, ("insert into card values (" + std::to_string(n + 1 + i) + ")").c_str());
+        Exec(db, "commit");
+        sqlite3_close(db);
+    }
+
+    const double bare = BareInserts(bareDb, n + 1, n);
+
+    FakePrompts prompts;
+    Tdsrc data;
+    TLorvane window(data, appFolder);
+    prompts.fileAnswers = {QString::fromStdString(batch)};
+    const auto t0 = Clock::now();
+    window.bAdd->click();
+    const double import = Ms(Clock::now() - t0);
+    const QStringList summary = prompts.Messages(PromptKind::Plain);
+    if (summary.size() != 1 || !summary[0].contains(QString("New card added = %1").arg(n))) {
+        std::fprintf(stderr, "import failed: %s\n", qPrintable(prompts.All().join(" | ")));
+        return 1;
+    }
+    std::printf(
+        "Add Card of %d cards into %d: %.0f ms; bare committed inserts: %.0f ms; ratio %.2f\n", n,
+        n, import, bare, import / bare);
+
+    // Constant time: the same per-call cost on a list ten times as long.
+    const double small = LocateNs(window, 1, 2 * n);
+    InsertCards(workDb, Numbered(2 * n + 1, 18 * n));
+    window.RefreshCardList();
+    const double large = LocateNs(window, 1, 20 * n);
+    std::printf("LocateCard: %.0f ns per call on %d cards, %.0f ns on %d cards; ratio %.2f\n",
+                small, 2 * n, large, 20 * n, large / small);
+    return 0;
+}
