@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,21 +80,19 @@ double LocateNs(TLorvane& window, int first, int count) {
     return ns;
 }
 
-}  // namespace
+// One round in a folder of its own: the import end to end through a fresh
+// main window, and the bare loop on a copy of the same list.
+struct TRound {
+    double import = 0;
+    double bare = 0;
+};
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const int n = argc > 1 ? std::atoi(argv[1]) : 10000;
-    QTemporaryDir tmp;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-    SetSettingsApplication("Lorvane");
-    QDir().mkpath(tmp.filePath("app"));
-    const std::string appFolder = tmp.filePath("app").toStdString() + "/";
+TRound Round(const QString& folder, int n, std::unique_ptr<TLorvane>& keep, Tdsrc& data) {
+    QDir().mkpath(folder + "/app");
+    const std::string appFolder = (folder + "/app/").toStdString();
     const std::string workDb = appFolder + "cardlist.mdb";
-    const std::string bareDb = tmp.filePath("bare.mdb").toStdString();
-    const std::string batch = tmp.filePath("batch.mdb").toStdString();
-
+    const std::string bareDb = (folder + "/bare.mdb").toStdString();
+    const std::string batch = (folder + "/batch.mdb").toStdString();
     MakeList(workDb, 1, n);
     MakeList(bareDb, 1, n);
     CreateCardBatchDatabase(batch, kCardDatabasePassword);
@@ -106,29 +105,69 @@ int main(int argc, char** argv) {
         sqlite3_close(db);
     }
 
-    const double bare = BareInserts(bareDb, n + 1, n);
-
+    TRound r;
+    r.bare = BareInserts(bareDb, n + 1, n);
     FakePrompts prompts;
-    Tdsrc data;
-    TLorvane window(data, appFolder);
+    keep.reset();
+    keep = std::make_unique<TLorvane>(data, appFolder);
     prompts.fileAnswers = {QString::fromStdString(batch)};
     const auto t0 = Clock::now();
-    window.bAdd->click();
-    const double import = Ms(Clock::now() - t0);
+    keep->bAdd->click();
+    r.import = Ms(Clock::now() - t0);
     const QStringList summary = prompts.Messages(PromptKind::Plain);
     if (summary.size() != 1 || !summary[0].contains(QString("New card added = %1").arg(n))) {
         std::fprintf(stderr, "import failed: %s\n", qPrintable(prompts.All().join(" | ")));
-        return 1;
+        std::exit(1);
+    }
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int n = argc > 1 ? std::atoi(argv[1]) : 10000;
+    QTemporaryDir tmp;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
+    SetSettingsApplication("Lorvane");
+
+    // Alternating rounds, best of each: other work on the machine only ever
+    // slows a round down.
+    Tdsrc data;
+    std::unique_ptr<TLorvane> window;
+    TRound best{1e300, 1e300};
+    for (int i = 0; i < 3; ++i) {
+        const TRound r = Round(tmp.filePath(QString("round%1").arg(i)), n, window, data);
+        best.import = std::min(best.import, r.import);
+        best.bare = std::min(best.bare, r.bare);
     }
     std::printf(
-        "Add Card of %d cards into %d: %.0f ms; bare committed inserts: %.0f ms; ratio %.2f\n", n,
-        n, import, bare, import / bare);
+        "Add Card of %d cards into %d (best of 3): %.0f ms; bare committed inserts: %.0f ms; "
+        "ratio %.2f\n",
+        n, n, best.import, best.bare, best.import / best.bare);
+    // The import opens the batch file, whose key is derived once (64,000
+    // PBKDF2 rounds): the bare loop has no file to open.
+    const std::string fresh = tmp.filePath("fresh.mdb").toStdString();
+    CreateCardBatchDatabase(fresh, kCardDatabasePassword);
+    TDbConnection connection;
+    connection.SetConnectionString(BuildConnectionString(fresh));
+    const auto k0 = Clock::now();
+    connection.Connect();
+    const double kdf = Ms(Clock::now() - k0);
+    std::printf(
+        "of which opening the batch file (key derivation): %.0f ms; without it ratio %.2f\n", kdf,
+        (best.import - kdf) / best.bare);
 
-    // Constant time: the same per-call cost on a list ten times as long.
-    const double small = LocateNs(window, 1, 2 * n);
+    // Constant time: the same per-call cost on a list ten times as long; the
+    // grid is hidden, as during an import.
+    window->SetGridVisible(false);
+    const std::string workDb = window->WorkDbPath();
+    const double small = LocateNs(*window, 1, 2 * n);
     InsertCards(workDb, Numbered(2 * n + 1, 18 * n));
-    window.RefreshCardList();
-    const double large = LocateNs(window, 1, 20 * n);
+    window->RefreshCardList();
+    window->SetGridVisible(false);
+    const double large = LocateNs(*window, 1, 20 * n);
     std::printf("LocateCard: %.0f ns per call on %d cards, %.0f ns on %d cards; ratio %.2f\n",
                 small, 2 * n, large, 20 * n, large / small);
     return 0;
