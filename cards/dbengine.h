@@ -1,6 +1,28 @@
 // Card database engine over SQLCipher. A connection is described by the same
 // connection string the program has always used; a query holds a static,
 // updatable snapshot of its statement's rows in memory. No Qt here.
+//
+// Commits and whole-file copies. A connection to a writable file puts it in
+// write-ahead-log mode with normal synchronisation, so each post is one cheap
+// commit: a post that returned survives a kill of the program, and every
+// connection (in this or another process) sees it at its next statement. A
+// committed page may live in "<file>-wal" (with its index "<file>-shm") until
+// a checkpoint copies it into the file itself. Therefore, whoever copies or
+// replaces a card database file as a whole:
+// - Copy a closed file: when the last connection to a file closes, SQLite
+//   checkpoints the log into the file and removes "-wal" and "-shm", so the
+//   file alone holds every commit. Disconnect (and close every query with a
+//   connection of its own) before copying.
+// - Copy a file another connection may hold (another copy of the program):
+//   never copy its bytes, which may miss what sits in the log; take a
+//   consistent snapshot with SQLite's backup interface (sqlite3_backup_init,
+//   _step(-1), _finish) from a keyed connection into a keyed destination.
+// - Replace a file: remove a "-wal" and "-shm" left beside the target (after a
+//   kill of the program) before the new file takes its place; SQLite would
+//   apply a stale log to the new file and corrupt it. Only do this while no
+//   connection holds the target.
+// A file copied while in log mode stays in log mode; the next writable
+// connection to it works as above.
 #pragma once
 
 #include <cstdint>
