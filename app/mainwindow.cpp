@@ -382,6 +382,7 @@ void TLorvane::SetGrantedColumnVisible(bool visible) {
 
 void TLorvane::SetGridVisible(bool visible) {
     dbgList->setVisible(visible);
+    if (FModel->SetSuspended(!visible)) FPendingRow.reset();  // the reset placed the cursor
     if (visible && FPendingRow) {
         const int row = *FPendingRow;
         FPendingRow.reset();

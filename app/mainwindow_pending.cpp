@@ -6,12 +6,6 @@
 void TLorvane::bExportClick() {
     ::bExportClick(*this);
 }
-void TLorvane::bDeleteClick() {}
-void TLorvane::bClearClick() {}
-void TLorvane::bEditClick() {}
 void TLorvane::bSearchClick() {}
 void TLorvane::bOptionsClick() {}
-void TLorvane::bAllGrantedClick() {}
-void TLorvane::bAllDenyClick() {}
-void TLorvane::dbgListDblClick() {}
 void TLorvane::dbgListTitleClick(int) {}

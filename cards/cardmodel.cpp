@@ -34,11 +34,24 @@ QVariant AsBooleanText(const TValue& value) {
 TCardModel::TCardModel(TDbQuery& query, QObject* parent)
     : QAbstractTableModel(parent), FQuery(query) {
     FFieldOf.fill(-1);
-    FQuery.OnReset = [this] { Reset(); };
-    FQuery.OnRowChanged = [this](int row) {
-        if (row >= 0 && row < FRows) emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    FQuery.OnReset = [this] {
+        if (FSuspended)
+            FStale = true;
+        else
+            Reset();
     };
-    FQuery.OnCurrentChanged = [this](int row) { MoveCurrent(row); };
+    FQuery.OnRowChanged = [this](int row) {
+        if (FSuspended)
+            FStale = true;
+        else if (row >= 0 && row < FRows)
+            emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+    };
+    FQuery.OnCurrentChanged = [this](int row) {
+        if (FSuspended)
+            FStale = true;
+        else
+            MoveCurrent(row);
+    };
     Reset();
 }
 
@@ -46,6 +59,14 @@ TCardModel::~TCardModel() {
     FQuery.OnReset = nullptr;
     FQuery.OnRowChanged = nullptr;
     FQuery.OnCurrentChanged = nullptr;
+}
+
+bool TCardModel::SetSuspended(bool suspended) {
+    FSuspended = suspended;
+    if (suspended || !FStale) return false;
+    FStale = false;
+    Reset();
+    return true;
 }
 
 void TCardModel::MapColumns() {

@@ -27,6 +27,11 @@ class TCardModel : public QAbstractTableModel {
     // The query's current row, 0-based; -1 when closed or empty.
     int CurrentRow() const { return FCurrent; }
 
+    // While the grid is hidden, long commands change the list row by row; the
+    // model then follows none of it and catches up with one reset when
+    // resumed. Returns true when resuming reset the model.
+    bool SetSuspended(bool suspended);
+
   signals:
     // The query's cursor moved (also after a reset); -1 when there is no row.
     void currentRowChanged(int row);
@@ -43,4 +48,6 @@ class TCardModel : public QAbstractTableModel {
     int FCurrent = -1;
     int FIndicatorShown = -1;  // the row whose indicator the header last painted
     bool FIndicatorQueued = false;
+    bool FSuspended = false;
+    bool FStale = false;  // the query changed while suspended
 };
