@@ -6,14 +6,18 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLockFile>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStringList>
 #include <QTableView>
-#include <QTemporaryFile>
 #include <QVariant>
 #include <QWidget>
 #include <optional>
+
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -84,51 +88,71 @@ std::string InvalidType(const std::string& name) {
     return "Invalid data type for '" + name + "'";
 }
 
+bool MakeLink(const QString& file, const QString& name) {
+    return ::link(QFile::encodeName(file).constData(), QFile::encodeName(name).constData()) == 0;
+}
+
 // QSettings keeps parsed files in a process-wide cache and trusts it while the
 // file's size and modification time (to the millisecond) are unchanged, so it
-// can miss another program's change. It is therefore only ever shown a private
-// copy under a fresh name; the real file is read and replaced here.
-class PrivateCopy {
+// can miss another program's change. It is therefore only ever shown the file
+// under a fresh name beside it: a hard link, which costs no copy.
+class FreshName {
   public:
-    explicit PrivateCopy(const QString& path) : FPath(path) {}
-
-    // Reads the real file; false when it cannot be read.
-    bool Load() {
-        QFile file(FPath);
-        if (!file.open(QIODevice::ReadOnly)) return false;
-        const QByteArray content = file.readAll();
-        if (file.error() != QFile::NoError) return false;
-        // Without a usable temporary file the real file is used directly.
-        FCopied = FCopy.open() && FCopy.write(content) == content.size() && FCopy.flush();
-        FCopy.close();
-        return true;
+    enum TKind { Link, Unused };
+    // A link to the existing file at path, or an empty file beside it.
+    explicit FreshName(const QString& path, TKind kind = Link) : FPath(path) {
+        for (int attempt = 0; attempt < 16 && FName.isEmpty(); ++attempt) {
+            const QString name = Candidate();
+            bool made = false;
+            if (kind == Unused) {
+                QFile file(name);
+                made = file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+            } else {
+                made = MakeLink(path, name);
+            }
+            if (made)
+                FName = name;
+            else if (errno != EEXIST)
+                break;
+        }
     }
-    QString SettingsPath() const { return FCopied ? FCopy.fileName() : FPath; }
+    ~FreshName() {
+        if (!FName.isEmpty()) QFile::remove(FName);
+    }
+    FreshName(const FreshName&) = delete;
+    FreshName& operator=(const FreshName&) = delete;
 
-    // Puts the copy's content in place of the real file.
-    bool Store() {
-        if (!FCopied) return true;
-        QFile copy(FCopy.fileName());
-        if (!copy.open(QIODevice::ReadOnly)) return false;
-        const QByteArray content = copy.readAll();
-        QSaveFile file(FPath);
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
-               file.commit();
+    bool Valid() const { return !FName.isEmpty(); }
+    const QString& Name() const { return FName; }
+
+    // Puts what now stands under the fresh name in place of the file.
+    bool Replace() {
+        if (::rename(QFile::encodeName(FName).constData(), QFile::encodeName(FPath).constData()) !=
+            0)
+            return false;
+        // Both names may still be one file (written in place): then the
+        // destructor removes the extra name.
+        if (!QFileInfo::exists(FName)) FName.clear();
+        return true;
     }
 
   private:
+    QString Candidate() const {
+        return FPath + QStringLiteral(".~") +
+               QString::number(QRandomGenerator::global()->generate(), 16);
+    }
+
     QString FPath;
-    QTemporaryFile FCopy;
-    bool FCopied = false;
+    QString FName;
 };
 
 // The stored text of a value, or nothing when the file or the value is absent.
 std::optional<std::string> ReadText(const std::string& name) {
     const QString path = ApplicationFile();
     if (!QFileInfo(path).isFile()) return std::nullopt;
-    PrivateCopy copy(path);
-    if (!copy.Load()) return std::nullopt;  // unreadable counts as absent
-    const QSettings settings(copy.SettingsPath(), QSettings::IniFormat);
+    const FreshName fresh(path);
+    if (!fresh.Valid()) return std::nullopt;  // unreadable counts as absent
+    const QSettings settings(fresh.Name(), QSettings::IniFormat);
     const std::optional<QString> key = FindKey(settings, name);
     if (!key) return std::nullopt;
     const QVariant value = settings.value(*key);
@@ -136,6 +160,31 @@ std::optional<std::string> ReadText(const std::string& name) {
     // was not written by this store.
     if (value.typeId() != QMetaType::QString) throw ESettingsError(InvalidType(name));
     return value.toString().toStdString();
+}
+
+bool StoreValue(QSettings& settings, const std::string& name, const std::string& text) {
+    const QString key = FindKey(settings, name).value_or(KeyOf(name));
+    settings.setValue(key, QString::fromStdString(text));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+// QSettings never writes over a file it could not wholly parse. The damaged
+// original is kept beside the file (one copy, the latest), and the file is
+// written afresh from what could be read plus the new value.
+bool WriteRepaired(const QString& path, const QSettings& damaged, const std::string& name,
+                   const std::string& text) {
+    const QString kept = path + QStringLiteral(".damaged");
+    QFile::remove(kept);
+    if (!MakeLink(path, kept) && !QFile::copy(path, kept)) return false;
+    FreshName clean(path, FreshName::Unused);
+    if (!clean.Valid()) return false;
+    {
+        QSettings repaired(clean.Name(), QSettings::IniFormat);
+        for (const QString& key : damaged.allKeys()) repaired.setValue(key, damaged.value(key));
+        if (!StoreValue(repaired, name, text)) return false;
+    }
+    return clean.Replace();
 }
 
 void WriteText(const std::string& name, const std::string& text) {
@@ -152,16 +201,17 @@ void WriteText(const std::string& name, const std::string& text) {
     // than freeze this one.
     QLockFile lock(path + QStringLiteral(".lock"));
     if (!lock.tryLock(LockWaitMs)) throw failed();
-    PrivateCopy copy(path);
-    if (!copy.Load()) throw failed();
+    FreshName fresh(path);
+    if (!fresh.Valid()) throw failed();
     {
-        QSettings settings(copy.SettingsPath(), QSettings::IniFormat);
-        const QString key = FindKey(settings, name).value_or(KeyOf(name));
-        settings.setValue(key, QString::fromStdString(text));
-        settings.sync();
-        if (settings.status() != QSettings::NoError) throw failed();
+        QSettings settings(fresh.Name(), QSettings::IniFormat);
+        if (settings.status() == QSettings::FormatError) {
+            if (!WriteRepaired(path, settings, name, text)) throw failed();
+            return;
+        }
+        if (!StoreValue(settings, name, text)) throw failed();
     }
-    if (!copy.Store()) throw failed();
+    if (!fresh.Replace()) throw failed();
 }
 
 }  // namespace

@@ -231,6 +231,25 @@ TEST_F(SettingsTest, SeesChangesMadeBehindItsBack) {
     EXPECT_EQ(ReadSettingInt("PORT", 0), 3);
 }
 
+TEST_F(SettingsTest, DamagedFileKeepsWhatReadsAndTakesWrites) {
+    const QByteArray damaged =
+        "[General]\nPORT=3\nline without equals sign\n\x01\xff\xfe junk\nSORT=grp\n[Unclosed\n";
+    WriteRaw(damaged);
+    EXPECT_EQ(ReadSettingInt("PORT", 0), 3);
+    WriteSettingInt("LIST_0", 120);
+    WriteSettingBool("GRANTED", true);
+    EXPECT_EQ(ReadSettingInt("LIST_0", 0), 120);
+    EXPECT_TRUE(ReadSettingBool("GRANTED", false));
+    EXPECT_EQ(ReadSettingInt("PORT", 0), 3);
+    EXPECT_EQ(ReadSettingString("SORT", ""), "grp");
+    // The original is kept beside the file, once.
+    QFile kept(File() + ".damaged");
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), damaged);
+    EXPECT_EQ(QDir(root + "/Quillon").entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"Lorvane.ini", "Lorvane.ini.damaged"}));
+}
+
 TEST_F(SettingsTest, FallsBackToConfigRootWhenMakerFolderCannotBeMade) {
     QDir().mkpath(root);
     {
