@@ -593,6 +593,18 @@ void UseWriteAheadLog(sqlite3* db) {
     if (wal) Exec(db, "PRAGMA synchronous=NORMAL");
 }
 
+// Whether the file starts as an unencrypted SQLite database does; raises, with
+// the file and the system's reason, when it cannot be read.
+bool IsPlainSqlite(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw EDatabaseError("Cannot open file '" + path + "': " + std::strerror(errno));
+    static constexpr char kHeader[] = "SQLite format 3";  // and its NUL: 16 bytes
+    char head[sizeof kHeader] = {};
+    const ssize_t got = ::read(fd, head, sizeof head);
+    ::close(fd);
+    return got == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kHeader, sizeof head) == 0;
+}
+
 DbHandle OpenExisting(const std::string& path, const std::string& password) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -602,6 +614,8 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
     if (S_ISDIR(st.st_mode)) throw EDatabaseError("'" + path + "' is a folder, not a file.");
     // SQLite would take an empty file for an empty database and write into it.
     if (st.st_size == 0) throw EDatabaseError("file is encrypted or is not a database");
+    // SQLite opens lazily and then says only "unable to open database file".
+    const bool plain = IsPlainSqlite(path);
     // A connection and its statements are used by one thread at a time, so
     // SQLite's per-call locking is left out: it cost a fifth of reading a list.
     sqlite3* raw = nullptr;
@@ -615,7 +629,14 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
     }
     // Other programs may hold the file for a moment.
     sqlite3_busy_timeout(db.get(), 2000);
-    KeyExisting(db.get(), password);
+    try {
+        KeyExisting(db.get(), password);
+    } catch (const EDatabaseError&) {
+        if (plain)
+            throw EDatabaseError("'" + path +
+                                 "' is an unencrypted SQLite database, not a card database.");
+        throw;
+    }
     UseWriteAheadLog(db.get());
     sqlite3_create_collation_v2(db.get(), "LORVANE_NOCASE", SQLITE_UTF8, nullptr, CollateNoCase,
                                 nullptr);

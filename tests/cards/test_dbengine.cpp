@@ -114,6 +114,34 @@ TEST(ConnectionString, PathWithBlanksQuotesAndNonAscii) {
                  EDatabaseError);
 }
 
+TEST_F(DbEngine, OpenFailuresNameTheFileAndTheReason) {
+    TDbConnection c;
+    const std::string locked = (dir / "locked.mdb").string();
+    fs::copy_file(dbPath, locked);
+    fs::permissions(locked, fs::perms::none);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    c.SetConnectionString(ConnStr(locked));
+    // Root reads everything: try as nobody.
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::seteuid(65534), 0);
+    }
+    const std::string unreadable = ErrorOf([&] { c.Connect(); });
+    if (root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    EXPECT_EQ(unreadable, "Cannot open file '" + locked + "': Permission denied");
+
+    const std::string plain = (dir / "plain.mdb").string();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(plain.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "create table cardlist (cardno integer)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    c.SetConnectionString(ConnStr(plain));
+    EXPECT_EQ(ErrorOf([&] { c.Connect(); }),
+              "'" + plain + "' is an unencrypted SQLite database, not a card database.");
+}
+
 TEST_F(DbEngine, FailuresCarryTheEngineMessageAndCreateNothing) {
     const std::string missing = (dir / "nothere.mdb").string();
     TDbConnection c;
