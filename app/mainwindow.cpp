@@ -56,6 +56,8 @@ QPushButton* MakeButton(QWidget* parent, const char* caption, const char* hint, 
                         int width) {
     auto* button = new QPushButton(QString::fromLatin1(caption), parent);
     button->setGeometry(x, y, width, 25);
+    // Enter and the keypad's Enter press the focused button, as Space does.
+    button->setAutoDefault(true);
     if (hint) button->setToolTip(QString::fromLatin1(hint));
     return button;
 }

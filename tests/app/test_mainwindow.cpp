@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -380,6 +381,22 @@ TEST_F(MainWindowTest, ClosingTheWindowOtherwiseSavesNothing) {
     window->close();
     EXPECT_EQ(Stored("POS"), "<absent>");
     EXPECT_EQ(Stored("LIST_0"), "<absent>");
+}
+
+TEST_F(MainWindowTest, EnterAndKeypadEnterPressTheFocusedButton) {
+    MakeWorkDb();
+    Start();
+    FakePrompts fake;
+    fake.defaultConfirm = false;  // Clear is asked and refused
+    int presses = 0;
+    QObject::connect(window->bClear, &QPushButton::clicked, [&] { ++presses; });
+    for (const auto& [key, modifiers] : {std::pair{Qt::Key_Return, Qt::NoModifier},
+                                         std::pair{Qt::Key_Enter, Qt::KeypadModifier}}) {
+        QKeyEvent press(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(window->bClear, &press);
+    }
+    EXPECT_EQ(presses, 2);
+    EXPECT_EQ(GridRows(), 5);
 }
 
 class StartWithoutDatabase : public MainWindowTest,
