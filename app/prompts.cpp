@@ -102,6 +102,21 @@ IPromptSeam& Seam() {
     return FSeam ? *FSeam : FDialogs;
 }
 
+// A box lays out its whole text before it shows: a huge one (a stored value, a
+// foreign file's text) would freeze the program, so messages are cut short.
+constexpr qsizetype MaxShownLength = 400;
+
+QString Shortened(const QString& message) {
+    if (message.size() <= MaxShownLength) return message;
+    qsizetype cut = MaxShownLength - 1;
+    if (message.at(cut).isLowSurrogate()) --cut;  // never split a character in two
+    return message.left(cut) + QChar(0x2026);
+}
+
+bool Show(PromptKind kind, const QString& title, const QString& message) {
+    return Seam().Prompt(kind, title, Shortened(message));
+}
+
 }  // namespace
 
 IPromptSeam* SetPromptSeam(IPromptSeam* seam) {
@@ -111,15 +126,15 @@ IPromptSeam* SetPromptSeam(IPromptSeam* seam) {
 }
 
 bool AskConfirm(const QString& message) {
-    return Seam().Prompt(PromptKind::Confirm, QStringLiteral("Confirm"), message);
+    return Show(PromptKind::Confirm, QStringLiteral("Confirm"), message);
 }
 
 void ShowError(const QString& message) {
-    Seam().Prompt(PromptKind::Error, QStringLiteral("Error"), message);
+    Show(PromptKind::Error, QStringLiteral("Error"), message);
 }
 
 void ShowInfo(const QString& message) {
-    Seam().Prompt(PromptKind::Info, QStringLiteral("Information"), message);
+    Show(PromptKind::Info, QStringLiteral("Information"), message);
 }
 
 void ShowPlainMessage(const QString& message) {
@@ -131,7 +146,7 @@ bool AskProceed(const QString& message) {
 }
 
 void ShowApplicationError(const QString& failureText) {
-    Seam().Prompt(PromptKind::AppError, QStringLiteral("Lorvane"), WithFullStop(failureText));
+    Show(PromptKind::AppError, QStringLiteral("Lorvane"), WithFullStop(failureText));
 }
 
 QString WithFullStop(const QString& text) {

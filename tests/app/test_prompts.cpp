@@ -216,6 +216,21 @@ TEST(Prompts, SeamReceivesEveryPrompt) {
     EXPECT_EQ(SetPromptSeam(nullptr), nullptr);
 }
 
+TEST(Prompts, HugeMessagesAreCutShortWithAnEllipsis) {
+    FakePrompts fake;
+    const QString huge = QString("sort field ").repeated(100000);
+    ShowError(huge);
+    ShowApplicationError(huge);
+    AskConfirm(QString(300, u'a') + QString::fromUtf8("\U0001F600").repeated(200));
+    ASSERT_EQ(fake.shown.size(), 3u);
+    for (const auto& shown : fake.shown) {
+        EXPECT_LE(shown.message.size(), 400);
+        EXPECT_TRUE(shown.message.endsWith(QChar(0x2026)));
+        EXPECT_TRUE(huge.startsWith(shown.message.chopped(1)) || shown.kind == PromptKind::Confirm);
+        EXPECT_FALSE(shown.message.chopped(1).back().isHighSurrogate());
+    }
+}
+
 TEST(Prompts, GuardedShowsAFailureInTheStandardBoxAndGoesOn) {
     FakePrompts fake;
     bool ran = false;
