@@ -1,14 +1,14 @@
 #include "about.h"
 
+#include "centre.h"
+
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 
 // The pictures are compiled into this static library; register them at start-up
 // so that every window of the program (the main window shows the logo too) finds
@@ -113,12 +113,7 @@ Taboutbox::Taboutbox(QWidget* owner)
 
     FormCreate();
 
-    QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
-    if (screen) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    CentreWhenShown(*this);
     Button1->setFocus();
 }
 

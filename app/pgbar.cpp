@@ -1,11 +1,12 @@
 #include "pgbar.h"
 
+#include "centre.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPointer>
-#include <QScreen>
 #include <QWidget>
 
 namespace {
@@ -106,12 +107,7 @@ Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     FImpl->cursorPushed = true;
 
-    QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
-    if (screen) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
+    CentreWhenShown(*window);
     window->show();
 }
 

@@ -1,18 +1,18 @@
 #include "prompts.h"
 
+#include "centre.h"
+
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <exception>
 #include <stdexcept>
 
 namespace {
 
 // A message box centred on the screen once it has taken its final size, which
-// QMessageBox settles only as it is shown.
+// QMessageBox settles only in its own reaction to being shown.
 class CentredBox : public QMessageBox {
   public:
     using QMessageBox::QMessageBox;
@@ -32,11 +32,7 @@ class CentredBox : public QMessageBox {
 
     void showEvent(QShowEvent* event) override {
         QMessageBox::showEvent(event);
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        CentreOnScreen(*this);
     }
 };
 

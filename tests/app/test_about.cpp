@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "about.h"
+#include "pgbar.h"
 
 namespace {
 
@@ -41,6 +42,23 @@ TEST(Taboutbox, CaptionFrameAndPlacement) {
 
     EXPECT_EQ(box.Panel1->geometry(), QRect(0, 0, 327, 184));
     EXPECT_EQ(box.Panel2->geometry(), QRect(0, 184, 327, 34));
+}
+
+TEST(Taboutbox, AboutBoxAndProgressWindowAreCentredWhenShown) {
+    // Placed before they are shown, as when the window system adds the title
+    // bar only then: showing them centres the outer frame again.
+    const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    Taboutbox box(nullptr);
+    box.move(0, 0);
+    box.show();
+    EXPECT_LE((box.frameGeometry().center() - centre).manhattanLength(), 2);
+    QWidget owner;
+    Tpbar bar(&owner, "Export", 10);
+    QWidget* window = bar.Window();
+    window->hide();
+    window->move(0, 0);
+    window->show();
+    EXPECT_LE((window->frameGeometry().center() - centre).manhattanLength(), 2);
 }
 
 TEST(Taboutbox, LabelsAndPictures) {
