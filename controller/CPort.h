@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <string>
 
-enum TBaudRate {
+enum TBaudRate : int {
     brCustom,
     br110,
     br300,
@@ -41,9 +41,9 @@ enum TBaudRate {
     br128000,
     br256000
 };
-enum TDataBits { dbFive, dbSix, dbSeven, dbEight };
-enum TStopBits { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
-enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
+enum TDataBits : int { dbFive, dbSix, dbSeven, dbEight };
+enum TStopBits : int { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };
+enum TParityBits : int { prNone, prOdd, prEven, prMark, prSpace };
 enum TDTRFlowControl { dtrDisable, dtrEnable, dtrHandshake };
 enum TRTSFlowControl { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
 enum TFlowControl { fcHardware, fcSoftware, fcNone, fcCustom };
