@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "settings.h"
 
 namespace {
 
@@ -42,6 +45,8 @@ struct Options {
     long baud = 0;  // 0: no pacing
     long hangupAfter = -1;
     std::string logPath;
+    std::string linkPath;  // a symbolic link to the device while it runs
+    std::string port;      // "COMn": the program's setting pointed at the device while it runs
 };
 
 void Usage() {
@@ -59,7 +64,10 @@ void Usage() {
                  "  --echo            echo every received frame before the reply\n"
                  "  --baud N          pace the line at N baud (10 bits a byte)\n"
                  "  --hangup-after N  drop the line after N commands\n"
-                 "  --log FILE        write every received frame as a hex line\n");
+                 "  --log FILE        write every received frame as a hex line\n"
+                 "  --link PATH       a symbolic link PATH to the device while it runs\n"
+                 "  --port COMn       set COMn to the device in Lorvane's settings while it\n"
+                 "                    runs (COM1 to COM8); the old value comes back at exit\n");
 }
 
 bool ParseLong(const char* text, long min, long max, long& out) {
@@ -117,6 +125,21 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
                 return std::nullopt;
             }
             o.logPath = argv[++i];
+        } else if (a == "--link") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::fprintf(stderr, "lorvane-controller-sim: --link needs a path\n");
+                return std::nullopt;
+            }
+            o.linkPath = argv[++i];
+        } else if (a == "--port") {
+            const std::string port = i + 1 < argc ? argv[i + 1] : "";
+            if (port.size() != 4 || port.compare(0, 3, "COM") != 0 || port[3] < '1' ||
+                port[3] > '8') {
+                std::fprintf(stderr, "lorvane-controller-sim: --port needs COM1 to COM8\n");
+                return std::nullopt;
+            }
+            o.port = port;
+            ++i;
         } else if (a == "--help" || a == "-h") {
             Usage();
             std::exit(0);
@@ -420,6 +443,85 @@ class Controller {
     Clock::time_point FLastWriteAt{};
 };
 
+// A symbolic link to the device for as long as the simulator runs, so that the
+// device has a name that stays the same from run to run.
+class TStableLink {
+  public:
+    TStableLink(std::string path, const std::string& device) : FPath(std::move(path)) {
+        if (FPath.empty()) return;
+        struct stat st {};
+        if (lstat(FPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr, "lorvane-controller-sim: %s exists and is no link\n",
+                         FPath.c_str());
+            FFailed = true;
+            return;
+        }
+        // Made under a temporary name and renamed: an old link is replaced whole.
+        const std::string temp = FPath + ".new" + std::to_string(getpid());
+        unlink(temp.c_str());
+        if (symlink(device.c_str(), temp.c_str()) != 0 ||
+            rename(temp.c_str(), FPath.c_str()) != 0) {
+            std::perror("lorvane-controller-sim: --link");
+            unlink(temp.c_str());
+            FFailed = true;
+            return;
+        }
+        FDevice = device;
+    }
+    ~TStableLink() {
+        // Left alone when another run has taken the name over meanwhile.
+        if (FDevice.empty()) return;
+        std::vector<char> target(4096);
+        const ssize_t n = readlink(FPath.c_str(), target.data(), target.size());
+        if (n > 0 && std::string(target.data(), static_cast<std::size_t>(n)) == FDevice)
+            unlink(FPath.c_str());
+    }
+    TStableLink(const TStableLink&) = delete;
+    TStableLink& operator=(const TStableLink&) = delete;
+    bool Made() const { return !FFailed; }
+
+  private:
+    std::string FPath;
+    std::string FDevice;
+    bool FFailed = false;
+};
+
+// Points the program's setting of a port at the device while the simulator
+// runs, and puts the old value back at exit.
+class TPortSetting {
+  public:
+    TPortSetting(std::string port, const std::string& device)
+        : FPort(std::move(port)), FDevice(device) {
+        if (FPort.empty()) return;
+        SetSettingsApplication("Lorvane");
+        try {
+            FOld = ReadSettingString(FPort, "");
+            WriteSettingString(FPort, FDevice);
+            FSet = true;
+        } catch (const ESettingsError& e) {
+            std::fprintf(stderr, "lorvane-controller-sim: --port: %s\n", e.what());
+        }
+    }
+    ~TPortSetting() {
+        if (!FSet) return;
+        try {
+            // Left alone when someone has set the port otherwise meanwhile.
+            if (ReadSettingString(FPort, "") == FDevice) WriteSettingString(FPort, FOld);
+        } catch (const ESettingsError& e) {
+            std::fprintf(stderr, "lorvane-controller-sim: --port: %s\n", e.what());
+        }
+    }
+    TPortSetting(const TPortSetting&) = delete;
+    TPortSetting& operator=(const TPortSetting&) = delete;
+    bool Made() const { return FPort.empty() || FSet; }
+
+  private:
+    std::string FPort;
+    std::string FDevice;
+    std::string FOld;
+    bool FSet = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -435,7 +537,11 @@ int main(int argc, char** argv) {
 
     Controller controller(*options);
     if (!controller.Open()) return 1;
-    std::printf("%s\n", controller.SlavePath().c_str());
+    const std::string& device = controller.SlavePath();
+    TStableLink link(options->linkPath, device);
+    TPortSetting port(options->port, device);
+    if (!link.Made() || !port.Made()) return 1;
+    std::printf("%s\n", device.c_str());
     std::fflush(stdout);
     return controller.Run();
 }

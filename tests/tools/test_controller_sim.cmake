@@ -1,0 +1,1 @@
+lorvane_test(tools test_controller_sim SIMULATOR quillon_utils)
