@@ -244,6 +244,10 @@ TEST(Prompts, HugeMessagesAreCutShortWithAnEllipsis) {
     }
 }
 
+TEST(Prompts, FailedComparisonsShowTheText) {
+    EXPECT_EQ(testing::PrintToString(QString::fromUtf8("Grüße")), "\"Grüße\"");
+}
+
 TEST(Prompts, GuardedShowsAFailureInTheStandardBoxAndGoesOn) {
     FakePrompts fake;
     bool ran = false;

@@ -142,6 +142,22 @@ TEST_F(DbEngine, OpenFailuresNameTheFileAndTheReason) {
               "'" + plain + "' is an unencrypted SQLite database, not a card database.");
 }
 
+TEST_F(DbEngine, PrefixLocateLandsOnTheLeastOfSeveralValues) {
+    TDbQuery q("dbcard");
+    OpenList(q, {"select * from cardlist", "order by cardno"});
+    // In list order: Alice (1) first, ..., Albert (22) last; least: alan.
+    for (const auto& [cardno, name] :
+         {std::pair{20, "Alma"}, std::pair{21, "alan"}, std::pair{22, "Albert"}}) {
+        q.Append();
+        q.FieldByName("cardno").SetAsInteger(cardno);
+        q.FieldByName("descx").SetAsString(name);
+        q.Post();
+    }
+    ASSERT_TRUE(
+        q.Locate("descx", std::string("AL"), TDbQuery::loPartialKey | TDbQuery::loCaseInsensitive));
+    EXPECT_EQ(q.FieldByName("cardno").AsInteger(), 21);
+}
+
 TEST_F(DbEngine, FailuresCarryTheEngineMessageAndCreateNothing) {
     const std::string missing = (dir / "nothere.mdb").string();
     TDbConnection c;

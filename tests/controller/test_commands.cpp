@@ -34,11 +34,6 @@
 #include "support/controller_sim.h"
 #include "support/fake_prompts.h"
 
-// Readable failure output for messages and message lists.
-void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 using lorvane_test::ControllerSim;

@@ -206,6 +206,14 @@ TEST_F(ReaderParser, ShortFrameIsConsumedWithoutEffect) {
     EXPECT_TRUE(r.AckRx());
 }
 
+TEST_F(ReaderParser, BrokenShortReplyHidesNoAcknowledgement) {
+    // A short frame whose checksum does not match; the bytes after its start
+    // form an acknowledgement, which must not be taken from inside it.
+    r.ParseBytes(Bytes({0x52, 0x02, 0x52, 0x06, 0xFE, 0xFF, 0x00, 0x00, 0x00, 0xFD, 0x53}));
+    EXPECT_FALSE(r.AckRx());
+    EXPECT_TRUE(keys.empty());
+}
+
 TEST_F(ReaderParser, AnyFlippedChecksumBitIsRejected) {
     for (int bit = 0; bit < 8; ++bit) {
         TRfidReader fresh;
@@ -271,6 +279,18 @@ TEST_F(ReaderParser, ShortPausesKeepTheFrame) {
         PumpFor(60);
     }
     EXPECT_TRUE(r.AckRx());
+}
+
+TEST_F(ReaderParser, GapIsHeldAtTwoHundredMilliseconds) {
+    // One pause in the middle of a frame: about 150 ms keeps it, about 260 ms
+    // drops it.
+    for (const auto& [pauseMs, kept] : {std::pair{150, true}, std::pair{260, false}}) {
+        TRfidReader fresh;
+        fresh.ParseBytes(kAck255.substr(0, 5));
+        PumpFor(pauseMs);
+        fresh.ParseBytes(kAck255.substr(5));
+        EXPECT_EQ(fresh.AckRx(), kept) << pauseMs << " ms";
+    }
 }
 
 TEST_F(ReaderParser, GapTimerStopsAfterAWholeFrame) {
