@@ -134,11 +134,11 @@ void ShowInfo(const QString& message) {
 }
 
 void ShowPlainMessage(const QString& message) {
-    Seam().Prompt(PromptKind::Plain, QStringLiteral("Lorvane"), message);
+    Show(PromptKind::Plain, QStringLiteral("Lorvane"), message);
 }
 
 bool AskProceed(const QString& message) {
-    return Seam().Prompt(PromptKind::Proceed, QStringLiteral("Confirm"), message);
+    return Show(PromptKind::Proceed, QStringLiteral("Confirm"), message);
 }
 
 void ShowApplicationError(const QString& failureText) {

@@ -234,8 +234,9 @@ TEST(Prompts, HugeMessagesAreCutShortWithAnEllipsis) {
     const QString huge = QString("sort field ").repeated(100000);
     ShowError(huge);
     ShowApplicationError(huge);
+    ShowPlainMessage(huge);
     AskConfirm(QString(300, u'a') + QString::fromUtf8("\U0001F600").repeated(200));
-    ASSERT_EQ(fake.shown.size(), 3u);
+    ASSERT_EQ(fake.shown.size(), 4u);
     for (const auto& shown : fake.shown) {
         EXPECT_LE(shown.message.size(), 400);
         EXPECT_TRUE(shown.message.endsWith(QChar(0x2026)));
