@@ -3,6 +3,8 @@
 // in-memory snapshot of their rows.
 #include "dbengine.h"
 
+#include "collation.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -86,85 +89,9 @@ std::string QuoteIdent(const std::string& name) {
     return out + "\"";
 }
 
-// ---------------------------------------------------------------- UTF-8 text
-
-// Decodes one code point; malformed bytes read as themselves so that nothing
-// is lost or skipped.
-char32_t DecodeUtf8(std::string_view s, size_t& i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    auto cont = [&](size_t k) {
-        return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    };
-    auto bits = [&](size_t k) { return static_cast<char32_t>(s[i + k] & 0x3F); };
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    if ((b0 & 0xE0) == 0xC0 && cont(1)) {
-        char32_t c = (static_cast<char32_t>(b0 & 0x1F) << 6) | bits(1);
-        i += 2;
-        return c;
-    }
-    if ((b0 & 0xF0) == 0xE0 && cont(1) && cont(2)) {
-        char32_t c = (static_cast<char32_t>(b0 & 0x0F) << 12) | (bits(1) << 6) | bits(2);
-        i += 3;
-        return c;
-    }
-    if ((b0 & 0xF8) == 0xF0 && cont(1) && cont(2) && cont(3)) {
-        char32_t c =
-            (static_cast<char32_t>(b0 & 0x07) << 18) | (bits(1) << 12) | (bits(2) << 6) | bits(3);
-        i += 4;
-        return c;
-    }
-    ++i;
-    return b0;
-}
-
-// Simple case folding for Latin, Greek and Cyrillic letters: what card holder
-// names need, without a Unicode library.
-char32_t FoldCase(char32_t c) {
-    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
-    if (c >= 0x100 && c <= 0x17F) {
-        if (c == 0x130) return 'i';
-        if (c == 0x178) return 0xFF;
-        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
-        if (c == 0x138 || c == 0x149 || c == 0x17F) return c;
-        return (c & 1) ? c : c + 1;
-    }
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;
-    if (c >= 0x410 && c <= 0x42F) return c + 32;
-    if (c >= 0x400 && c <= 0x40F) return c + 80;
-    return c;
-}
-
-int CompareText(std::string_view a, std::string_view b, bool caseInsensitive) {
-    if (!caseInsensitive) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        char32_t ca = FoldCase(DecodeUtf8(a, i)), cb = FoldCase(DecodeUtf8(b, j));
-        if (ca != cb) return ca < cb ? -1 : 1;
-    }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
-    return 0;
-}
-
-bool StartsWith(std::string_view text, std::string_view prefix, bool caseInsensitive) {
-    if (!caseInsensitive) return text.substr(0, prefix.size()) == prefix;
-    size_t i = 0, j = 0;
-    while (j < prefix.size()) {
-        if (i >= text.size()) return false;
-        if (FoldCase(DecodeUtf8(text, i)) != FoldCase(DecodeUtf8(prefix, j))) return false;
-    }
-    return true;
-}
-
 // Cuts text to at most n characters, never in the middle of a character.
 void TruncateChars(std::string& s, int n) {
-    size_t i = 0;
-    for (int k = 0; k < n && i < s.size(); ++k) DecodeUtf8(s, i);
-    if (i < s.size()) s.resize(i);
+    s.resize(Utf8PrefixBytes(s, n));
 }
 
 // ---------------------------------------------------------------- values
@@ -293,11 +220,21 @@ std::vector<Token> Tokenize(const std::string& sql) {
     return out;
 }
 
+// One column of an order by list, by name.
+struct TSortColumn {
+    std::string name;
+    bool descending = false;
+};
+
 // What a statement becomes for SQLite, and whether its rows can be written back.
 struct TranslatedSql {
     std::string plain;    // Jet literals rewritten
     std::string withRow;  // plain plus the rowid as first column; empty when read-only
     std::string table;    // the one table, as written in the statement
+    // When the order by list names only columns: the statements without it,
+    // and the list, for a sort in memory. Empty otherwise.
+    std::string unsortedPlain, unsortedWithRow;
+    std::vector<TSortColumn> sortColumns;
 };
 
 // Jet's true/false literals: SQLite 3.15 has none, and a Jet boolean is true
@@ -332,10 +269,10 @@ std::string Unquote(const std::string& ident) {
     return ident;
 }
 
-// Tells whether a column of a table holds text; decides the sort collation.
-using ColumnIsText = std::function<bool(const std::string& table, const std::string& column)>;
+// The type of a column of a table; decides how the order by list sorts it.
+using ColumnTypeOf = std::function<TFieldType(const std::string& table, const std::string& column)>;
 
-TranslatedSql TranslateSql(const std::string& sql, const ColumnIsText& isText) {
+TranslatedSql TranslateSql(const std::string& sql, const ColumnTypeOf& typeOf) {
     std::vector<Token> tokens = Tokenize(sql);
     TranslateBooleans(tokens);
     std::vector<int> sig;
@@ -353,25 +290,57 @@ TranslatedSql TranslateSql(const std::string& sql, const ColumnIsText& isText) {
         (tokens[sig[from + 1]].kind == Token::Word || tokens[sig[from + 1]].kind == Token::Ident);
     const std::string tableName = haveTable ? Unquote(tokens[sig[from + 1]].text) : std::string();
 
-    // Jet sorts text without regard to case: give each text column of the
-    // order by list the collation that does the same.
+    TranslatedSql out;
+    // An order by list of bare column names, at the end of the statement, is
+    // sorted in memory (see SortSnapshot). Otherwise SQLite sorts, with the
+    // same collation for text and granted rows before the others.
+    int orderStart = -1;
+    bool bareList = false;
     for (size_t k = 0; haveTable && k + 1 < sig.size(); ++k) {
         if (!word(k, "order") || !word(k + 1, "by")) continue;
+        orderStart = sig[k];
+        bareList = true;
+        std::vector<TSortColumn> terms;
         for (size_t m = k + 2; m < sig.size(); ++m) {
             Token& t = tokens[sig[m]];
-            if ((t.kind == Token::Word || t.kind == Token::Ident) && isText &&
-                isText(tableName, Unquote(t.text)) &&
-                (m + 1 >= sig.size() || tokens[sig[m + 1]].kind != Token::Op ||
-                 tokens[sig[m + 1]].text == ","))
-                t.text += " COLLATE LORVANE_NOCASE";
-            while (m + 1 < sig.size() && tokens[sig[m + 1]].text != ",") ++m;
-            ++m;  // past the comma
+            const bool name = t.kind == Token::Word || t.kind == Token::Ident;
+            const bool single = m + 1 >= sig.size() || tokens[sig[m + 1]].kind != Token::Op ||
+                                tokens[sig[m + 1]].text == "," || tokens[sig[m + 1]].text == ";";
+            if (name && single && typeOf) {
+                const TFieldType type = typeOf(tableName, Unquote(t.text));
+                terms.push_back({Unquote(t.text), false});
+                if (type == TFieldType::Text)
+                    t.text += " COLLATE LORVANE_ICU";
+                else if (type == TFieldType::Boolean)
+                    t.text = "(" + t.text + "=0)";
+            } else {
+                bareList = false;
+            }
+            size_t end = m;
+            while (end + 1 < sig.size() && tokens[sig[end + 1]].text != ",") ++end;
+            // What may follow the name: a direction, and a closing ';'.
+            size_t n = m + 1;
+            if (n <= end && (word(n, "asc") || word(n, "desc"))) {
+                if (!terms.empty()) terms.back().descending = word(n, "desc");
+                ++n;
+            }
+            if (n <= end && tokens[sig[n]].text == ";" && n == sig.size() - 1) ++n;
+            if (n <= end) bareList = false;
+            m = end + 1;  // the comma
         }
+        if (bareList) out.sortColumns = std::move(terms);
         break;
     }
+    if (!bareList) orderStart = -1;
+    auto join = [&](size_t first, size_t last) {
+        std::string text;
+        for (size_t i = first; i < last; ++i) text += tokens[i].text;
+        return text;
+    };
+    const size_t cut = orderStart >= 0 ? static_cast<size_t>(orderStart) : tokens.size();
+    out.unsortedPlain = orderStart >= 0 ? join(0, cut) : std::string();
 
-    TranslatedSql out;
-    for (const Token& t : tokens) out.plain += t.text;
+    out.plain = join(0, tokens.size());
 
     // Rows can be written back only for "select <columns> from <one table>
     // [where ...] [order by ...]": then the rowid identifies each row.
@@ -389,21 +358,13 @@ TranslatedSql TranslateSql(const std::string& sql, const ColumnIsText& isText) {
         tokens[sig[after]].text != ";")
         return out;
     out.table = table.text;
-    out.withRow = tokens[sig[0]].text + " rowid,";
-    for (size_t i = sig[0] + 1; i < tokens.size(); ++i) out.withRow += tokens[i].text;
+    out.withRow = tokens[sig[0]].text + " rowid," + join(sig[0] + 1, tokens.size());
+    if (orderStart >= 0)
+        out.unsortedWithRow = tokens[sig[0]].text + " rowid," + join(sig[0] + 1, cut);
     return out;
 }
 
 // ---------------------------------------------------------------- files
-
-// Case-insensitive order as Jet sorts text; equal-looking texts still get a
-// fixed order by their bytes.
-int CollateNoCase(void*, int n1, const void* p1, int n2, const void* p2) {
-    const std::string_view a(static_cast<const char*>(p1), static_cast<size_t>(n1));
-    const std::string_view b(static_cast<const char*>(p2), static_cast<size_t>(n2));
-    const int r = CompareText(a, b, true);
-    return r != 0 ? r : CompareText(a, b, false);
-}
 
 EDatabaseError MissingFile(const std::string& path) {
     return EDatabaseError("Could not find file '" + path + "'.");
@@ -638,8 +599,13 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
         throw;
     }
     UseWriteAheadLog(db.get());
-    sqlite3_create_collation_v2(db.get(), "LORVANE_NOCASE", SQLITE_UTF8, nullptr, CollateNoCase,
-                                nullptr);
+    // The collation of statements whose order SQLite works out itself; the
+    // connection owns it and frees it when it closes.
+    auto collator = std::make_unique<TCollator>();
+    if (sqlite3_create_collation_v2(
+            db.get(), "LORVANE_ICU", SQLITE_UTF8, collator.get(), SqliteCollate,
+            [](void* p) { std::unique_ptr<TCollator>(static_cast<TCollator*>(p)); }) == SQLITE_OK)
+        collator.release();
     return db;
 }
 
@@ -787,6 +753,43 @@ class TCellStore {
 
 const TValue kNull;
 
+// One column of a sort in memory: the field and the direction.
+struct TSortKey {
+    int column;
+    bool descending;
+};
+
+// Appends the byte string by which a cell sorts in its column: nulls first,
+// then numbers by value, then text in the collation's order. Booleans sort
+// true first, as Jet files sort them (true is -1 there).
+void AppendOrderKey(const TValue& v, TFieldType type, TCollator& collator, std::string& out) {
+    if (std::holds_alternative<std::monostate>(v)) {
+        out += '\0';
+        return;
+    }
+    if (type == TFieldType::Boolean && !std::holds_alternative<std::string>(v)) {
+        const bool on = std::holds_alternative<std::int64_t>(v) ? std::get<std::int64_t>(v) != 0
+                                                                : std::get<double>(v) != 0;
+        out += '\1';
+        out += on ? '\0' : '\1';
+        return;
+    }
+    if (const auto* s = std::get_if<std::string>(&v)) {
+        out += '\2';
+        collator.AppendSortKey(*s, out);
+        return;
+    }
+    // Numbers as doubles (exact for every 32-bit card number), in bytes that
+    // compare like the values: the sign bit flipped, negatives inverted.
+    const double d = std::holds_alternative<std::int64_t>(v)
+                         ? static_cast<double>(std::get<std::int64_t>(v))
+                         : std::get<double>(v);
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(d == 0 ? 0.0 : d);
+    bits = (bits >> 63) ? ~bits : bits | (std::uint64_t{1} << 63);
+    out += '\1';
+    for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>((bits >> shift) & 0xFF);
+}
+
 }  // namespace
 
 // ==================================================================== query state
@@ -858,6 +861,57 @@ struct TDbQuery::Impl {
             Fail("Dataset not in edit or insert mode");
         buffer[col] = std::move(value);
         modified[col] = true;
+    }
+    // Puts the rows in the order of the sort columns. Sort keys are computed
+    // once per cell: comparing them is a byte comparison, much cheaper than a
+    // collation call per comparison. Equal rows keep the statement's order.
+    void Sort(const std::vector<TSortKey>& plan) {
+        if (rows < 2) return;
+        TCollator collator;
+        std::vector<std::string> keys(plan.size());
+        std::vector<std::vector<std::uint32_t>> starts(plan.size());
+        for (size_t t = 0; t < plan.size(); ++t) {
+            starts[t].reserve(static_cast<size_t>(rows) + 1);
+            for (int r = 0; r < rows; ++r) {
+                starts[t].push_back(static_cast<std::uint32_t>(keys[t].size()));
+                AppendOrderKey(At(r, plan[t].column), defs[plan[t].column].type, collator, keys[t]);
+            }
+            starts[t].push_back(static_cast<std::uint32_t>(keys[t].size()));
+        }
+        auto key = [&](size_t t, int r) {
+            return std::string_view(keys[t]).substr(starts[t][r], starts[t][r + 1] - starts[t][r]);
+        };
+        std::vector<int> order(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) order[r] = r;
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            for (size_t t = 0; t < plan.size(); ++t) {
+                const int c = key(t, a).compare(key(t, b));
+                if (c != 0) return plan[t].descending ? c > 0 : c < 0;
+            }
+            return false;
+        });
+        // Row order[i] goes to position i, one cycle of the permutation at a time.
+        const int n = Cols();
+        std::vector<bool> placed(static_cast<size_t>(rows), false);
+        std::vector<TValue> held(static_cast<size_t>(n));
+        for (int start = 0; start < rows; ++start) {
+            if (placed[start] || order[start] == start) continue;
+            for (int c = 0; c < n; ++c) held[c] = std::move(At(start, c));
+            const std::int64_t heldRowid = rowids[start];
+            int pos = start;
+            for (;;) {
+                placed[pos] = true;
+                const int from = order[pos];
+                if (from == start) {
+                    for (int c = 0; c < n; ++c) At(pos, c) = std::move(held[c]);
+                    rowids[pos] = heldRowid;
+                    break;
+                }
+                for (int c = 0; c < n; ++c) At(pos, c) = std::move(At(from, c));
+                rowids[pos] = rowids[from];
+                pos = from;
+            }
+        }
     }
     void MarkIndexesDirty() {
         for (auto& ix : indexes)
@@ -1104,22 +1158,50 @@ void TDbQuery::Open() {
         const TranslatedSql sql =
             TranslateSql(SQLText(), [&](const std::string& table, const std::string& column) {
                 for (const ColumnInfo& c : tableInfo(table))
-                    if (EqualsNoCase(c.name, column))
-                        return MakeFieldDef("", c.type.c_str()).type == TFieldType::Text;
-                return false;
+                    if (EqualsNoCase(c.name, column)) return MakeFieldDef("", c.type.c_str()).type;
+                return TFieldType::Other;
             });
-        Stmt st;
-        bool withRow = false;
-        if (!sql.withRow.empty()) {
-            sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(db, sql.withRow.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
-                st.reset(raw);
-                withRow = true;
-            } else {
+        // With the rowid as first column when the rows can be written back.
+        auto prepare = [db](const std::string& withRowSql, const std::string& plainSql,
+                            bool& withRow) {
+            withRow = false;
+            if (!withRowSql.empty()) {
+                sqlite3_stmt* raw = nullptr;
+                if (sqlite3_prepare_v2(db, withRowSql.c_str(), -1, &raw, nullptr) == SQLITE_OK) {
+                    withRow = true;
+                    return Stmt(raw);
+                }
                 sqlite3_finalize(raw);  // e.g. a view: fall back to reading only
             }
+            return Prepare(db, plainSql);
+        };
+        Stmt st;
+        bool withRow = false;
+        std::vector<TSortKey> sortPlan;
+        if (!sql.sortColumns.empty()) {
+            // SQLite still checks the whole statement, so an unknown sort
+            // column fails with its own message as ever.
+            Prepare(db, sql.plain);
+            st = prepare(sql.unsortedWithRow, sql.unsortedPlain, withRow);
+            const int first = withRow ? 1 : 0;
+            const int n = sqlite3_column_count(st.get()) - first;
+            for (const TSortColumn& c : sql.sortColumns) {
+                int found = -1;
+                for (int k = 0; k < n && found < 0; ++k) {
+                    const char* origin = sqlite3_column_origin_name(st.get(), k + first);
+                    if (EqualsNoCase(sqlite3_column_name(st.get(), k + first), c.name) ||
+                        (origin && EqualsNoCase(origin, c.name)))
+                        found = k;
+                }
+                if (found < 0) {  // not a column of the result: SQLite sorts
+                    sortPlan.clear();
+                    st.reset();
+                    break;
+                }
+                sortPlan.push_back({found, c.descending});
+            }
         }
-        if (!st) st = Prepare(db, sql.plain);
+        if (!st) st = prepare(sql.withRow, sql.plain, withRow);
 
         const int first = withRow ? 1 : 0;
         const int cols = sqlite3_column_count(st.get()) - first;
@@ -1142,6 +1224,7 @@ void TDbQuery::Open() {
             ++d.rows;
         }
         if (rc != SQLITE_DONE) throw EDatabaseError(sqlite3_errmsg(db));
+        if (!sortPlan.empty()) d.Sort(sortPlan);
 
         d.rowidAlias = -1;
         if (withRow) {
@@ -1269,6 +1352,19 @@ bool TDbQuery::Locate(const std::string& field, const TValue& value, unsigned op
     } else {
         const bool wantNull = std::holds_alternative<std::monostate>(value);
         const std::string text = ValueText(value);
+        // Without regard to case, accents are ignored as well and the text is
+        // compared in its search form; with regard to case, in one normal form.
+        const std::u16string form = nocase ? SearchForm(text) : std::u16string();
+        const std::string composed = nocase ? std::string() : ToNfc(text);
+        auto matches = [&](std::string_view s) {
+            if (nocase) return MatchesSearchForm(s, form, !partial);
+            const bool ascii = std::all_of(
+                s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+            const std::string other = ascii ? std::string() : ToNfc(s);
+            const std::string_view cell = ascii ? s : std::string_view(other);
+            return partial ? cell.starts_with(composed) : cell == composed;
+        };
+        std::unique_ptr<TCollator> collator;  // only when a second row matches
         std::string best;
         for (int r = 0; r < d.rows; ++r) {
             const TValue& cell = d.At(r, col);
@@ -1277,11 +1373,9 @@ bool TDbQuery::Locate(const std::string& field, const TValue& value, unsigned op
                 if (wantNull && isNull && found < 0) found = r;
                 continue;
             }
-            bool match;
             const auto* num = std::get_if<std::int64_t>(&cell);
             if (!partial && num && intKey) {
-                match = *num == key;
-                if (match && found < 0) found = r;
+                if (*num == key && found < 0) found = r;
                 continue;
             }
             std::string converted;
@@ -1292,14 +1386,15 @@ bool TDbQuery::Locate(const std::string& field, const TValue& value, unsigned op
                 converted = ValueText(cell);
                 s = converted;
             }
-            match = partial ? StartsWith(s, text, nocase) : CompareText(s, text, nocase) == 0;
-            if (!match) continue;
-            // Several matches: the first in ascending order of the value.
-            if (found < 0 || CompareText(s, best, true) < 0 ||
-                (CompareText(s, best, true) == 0 && s < best)) {
-                found = r;
-                best = std::string(s);
+            if (!matches(s)) continue;
+            // Several matches: the first in the order the list sorts the
+            // column in; the earlier row on a tie.
+            if (found >= 0) {
+                if (!collator) collator = std::make_unique<TCollator>();
+                if (collator->Compare(s, best) >= 0) continue;
             }
+            found = r;
+            best = std::string(s);
         }
     }
     if (found < 0) return false;

@@ -1,0 +1,1 @@
+lorvane_test(cards test_collation lorvane_db PkgConfig::ICU)
