@@ -29,6 +29,15 @@ class IMainWindow {
     virtual void RefreshCardList() = 0;
     virtual bool CheckListEmpty() = 0;
     virtual void SetGridVisible(bool visible) = 0;
+    // Gives the card grid the keyboard focus.
+    virtual void FocusCardGrid() = 0;
+
+    // Commands held by hidden controls, run as the program runs them: setting
+    // the granted-only filter (a change runs its click handler, whose failures
+    // go up to the caller), and a click on the Grant All / Deny All buttons.
+    virtual void SetGrantedFilter(bool on) = 0;
+    virtual void ClickAllGranted() = 0;
+    virtual void ClickAllDeny() = 0;
 
     // Port selector: item index (-1 when none), and enabling it.
     virtual int PortIndex() const = 0;

@@ -32,7 +32,10 @@
 #include "commands.h"
 #include "datasrc.h"
 #include "filecmds.h"
+#include "listgrid.h"
+#include "options.h"
 #include "prompts.h"
+#include "search.h"
 #include "settings.h"
 
 TLorvane* Lorvane = nullptr;
@@ -190,6 +193,7 @@ void TLorvane::BuildLayout() {
     dbgList->setTabKeyNavigation(true);
     FModel = std::make_unique<TCardModel>(dbcard);
     dbgList->setModel(FModel.get());
+    dbgList->setItemDelegate(new TCardGridDelegate(AppIcon, dbgList));
     QHeaderView* rows = dbgList->verticalHeader();
     // Fixed row heights keep a list of any length cheap to lay out.
     rows->setSectionResizeMode(QHeaderView::Fixed);
@@ -390,6 +394,32 @@ void TLorvane::SetGridVisible(bool visible) {
         FPendingRow.reset();
         SyncGridToList(row);
     }
+}
+
+void TLorvane::FocusCardGrid() {
+    dbgList->setFocus(Qt::OtherFocusReason);
+}
+
+void TLorvane::ClickAllGranted() {
+    bAllGranted->click();
+}
+
+void TLorvane::ClickAllDeny() {
+    bAllDeny->click();
+}
+
+// --- Sorting, search and options (cards/listgrid, search, options) ---
+
+void TLorvane::dbgListTitleClick(int column) {
+    ::dbgListTitleClick(*this, TCardModel::FieldName(column));
+}
+
+void TLorvane::bSearchClick() {
+    ::bSearchClick(*this);
+}
+
+void TLorvane::bOptionsClick() {
+    ::bOptionsClick(*this);
 }
 
 void TLorvane::SyncGridToList(int row) {

@@ -11,6 +11,7 @@
 
 #include "appfolder.h"
 #include "cardlist.h"
+#include "cellimage.h"
 #include "dbengine.h"
 #include "mainhost.h"
 
@@ -49,7 +50,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     bool IsValidCardDatabase(const std::string& path);
     // Sets the granted-only filter as a program would; a change runs
     // cbGrantedClick, whose failures go up to the caller.
-    void SetGrantedFilter(bool on);
+    void SetGrantedFilter(bool on) override;
 
     // Status bar.
     void ShowStatusText(const QString& text) override;
@@ -83,6 +84,9 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     QWidget* Window() override { return this; }
     TDbQuery& CardList() override { return dbcard; }
     void SetGridVisible(bool visible) override;
+    void FocusCardGrid() override;
+    void ClickAllGranted() override;
+    void ClickAllDeny() override;
     int PortIndex() const override;
     void SetPortSelectorEnabled(bool enabled) override;
     bool PortSelectorEnabled() const override;
@@ -100,6 +104,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
 
     // Components, by their design names.
     TDbQuery dbcard{"dbcard"};
+    TImageList AppIcon = CreateAppIcon();
     QLabel* imgLogo = nullptr;
     QGroupBox* gbController = nullptr;
     QComboBox* cbPort = nullptr;

@@ -6,6 +6,3 @@
 void TLorvane::bExportClick() {
     ::bExportClick(*this);
 }
-void TLorvane::bSearchClick() {}
-void TLorvane::bOptionsClick() {}
-void TLorvane::dbgListTitleClick(int) {}

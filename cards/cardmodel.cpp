@@ -17,8 +17,7 @@ QVariant AsText(const TValue& value) {
     return QString();
 }
 
-QVariant AsBooleanText(const TValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return QString();
+bool AsBool(const TValue& value) {
     bool on = false;
     if (const auto* i = std::get_if<std::int64_t>(&value))
         on = *i != 0;
@@ -26,10 +25,19 @@ QVariant AsBooleanText(const TValue& value) {
         on = *d != 0;
     else if (const auto* s = std::get_if<std::string>(&value))
         on = !s->empty() && *s != "0";
-    return on ? QStringLiteral("True") : QStringLiteral("False");
+    return on;
+}
+
+QVariant AsBooleanText(const TValue& value) {
+    if (std::holds_alternative<std::monostate>(value)) return QString();
+    return AsBool(value) ? QStringLiteral("True") : QStringLiteral("False");
 }
 
 }  // namespace
+
+const char* TCardModel::FieldName(int column) {
+    return column >= 0 && column < ColumnCount ? FieldNames[column] : "";
+}
 
 TCardModel::TCardModel(TDbQuery& query, QObject* parent)
     : QAbstractTableModel(parent), FQuery(query) {
@@ -116,10 +124,12 @@ int TCardModel::columnCount(const QModelIndex& parent) const {
 
 QVariant TCardModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= FRows || index.column() >= ColumnCount) return {};
-    if (role != Qt::DisplayRole) return {};
+    if (role != Qt::DisplayRole && role != BooleanValueRole) return {};
     const int field = FFieldOf[index.column()];
     if (field < 0) return {};
     const TValue& value = FQuery.Cell(index.row(), field);
+    if (role == BooleanValueRole)
+        return index.column() == ColGranted ? QVariant(AsBool(value)) : QVariant();
     return index.column() == ColGranted ? AsBooleanText(value) : AsText(value);
 }
 

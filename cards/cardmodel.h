@@ -13,6 +13,11 @@ class TCardModel : public QAbstractTableModel {
   public:
     // The grid's fixed columns, in order.
     enum Column { ColCardNo, ColName, ColGroup, ColGranted, ColumnCount };
+    // The value of a boolean cell as a bool (null reads false); cell drawing uses it.
+    static constexpr int BooleanValueRole = Qt::UserRole + 1;
+
+    // Field name of a grid column ("cardno", ...); empty for a bad column.
+    static const char* FieldName(int column);
 
     explicit TCardModel(TDbQuery& query, QObject* parent = nullptr);
     ~TCardModel() override;

@@ -1,0 +1,1 @@
+lorvane_test(app test_listcommands lorvane_mainwindow PkgConfig::SQLCIPHER)
