@@ -25,6 +25,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "jetheader.h"
@@ -872,24 +873,55 @@ struct TDbQuery::Impl {
         std::vector<std::vector<std::uint32_t>> starts(plan.size());
         for (size_t t = 0; t < plan.size(); ++t) {
             starts[t].reserve(static_cast<size_t>(rows) + 1);
+            keys[t].reserve(static_cast<size_t>(rows) * 24);
+            // Groups, and many names, repeat: their key is worked out once.
+            std::unordered_map<std::string_view, std::pair<std::uint32_t, std::uint32_t>> seen;
             for (int r = 0; r < rows; ++r) {
-                starts[t].push_back(static_cast<std::uint32_t>(keys[t].size()));
-                AppendOrderKey(At(r, plan[t].column), defs[plan[t].column].type, collator, keys[t]);
+                const auto start = static_cast<std::uint32_t>(keys[t].size());
+                starts[t].push_back(start);
+                const TValue& cell = At(r, plan[t].column);
+                const auto* text = std::get_if<std::string>(&cell);
+                if (text) {
+                    if (auto hit = seen.find(*text); hit != seen.end()) {
+                        keys[t].append(keys[t], hit->second.first, hit->second.second);
+                        continue;
+                    }
+                }
+                AppendOrderKey(cell, defs[plan[t].column].type, collator, keys[t]);
+                if (text)
+                    seen.emplace(*text, std::pair(start, static_cast<std::uint32_t>(keys[t].size() -
+                                                                                    start)));
             }
             starts[t].push_back(static_cast<std::uint32_t>(keys[t].size()));
         }
         auto key = [&](size_t t, int r) {
             return std::string_view(keys[t]).substr(starts[t][r], starts[t][r + 1] - starts[t][r]);
         };
-        std::vector<int> order(static_cast<size_t>(rows));
-        for (int r = 0; r < rows; ++r) order[r] = r;
-        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        // The first eight bytes of the first key as a number decide most
+        // comparisons without touching the keys; the row number breaks ties,
+        // so equal rows keep their order.
+        struct TEntry {
+            std::uint64_t head;
+            int row;
+        };
+        std::vector<TEntry> entries(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) {
+            const std::string_view k = key(0, r);
+            std::uint64_t head = 0;
+            for (size_t i = 0; i < 8; ++i)
+                head = (head << 8) | (i < k.size() ? static_cast<unsigned char>(k[i]) : 0u);
+            entries[r] = {plan[0].descending ? ~head : head, r};
+        }
+        std::sort(entries.begin(), entries.end(), [&](const TEntry& a, const TEntry& b) {
+            if (a.head != b.head) return a.head < b.head;
             for (size_t t = 0; t < plan.size(); ++t) {
-                const int c = key(t, a).compare(key(t, b));
+                const int c = key(t, a.row).compare(key(t, b.row));
                 if (c != 0) return plan[t].descending ? c > 0 : c < 0;
             }
-            return false;
+            return a.row < b.row;
         });
+        std::vector<int> order(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) order[r] = entries[r].row;
         // Row order[i] goes to position i, one cycle of the permutation at a time.
         const int n = Cols();
         std::vector<bool> placed(static_cast<size_t>(rows), false);
