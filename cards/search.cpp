@@ -10,6 +10,7 @@
 
 #include "dbengine.h"
 #include "dialogs.h"
+#include "fields.h"
 #include "mainhost.h"
 #include "prompts.h"
 
@@ -47,13 +48,6 @@ TDlgSearch::TDlgSearch(QWidget* parent) : QDialog(parent) {
     setTabOrder(eGroup, OKBtn);
     setTabOrder(OKBtn, CancelBtn);
     CenterOnScreen(*this);
-}
-
-QString TrimControls(const QString& text) {
-    qsizetype first = 0, last = text.size();
-    while (first < last && text[first].unicode() <= 32) ++first;
-    while (last > first && text[last - 1].unicode() <= 32) --last;
-    return text.mid(first, last - first);
 }
 
 void TDlgSearch::OKBtnClick() {

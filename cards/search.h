@@ -34,10 +34,6 @@ class TDlgSearch : public QDialog {
     int FGroupLength = 0;
 };
 
-// Text without leading and trailing blanks and control characters (code 32
-// and below).
-QString TrimControls(const QString& text);
-
 // Shows the dialog and makes the card found the current row, or says
 // "No matched record found.".
 void bSearchClick(IMainWindow& host);

@@ -198,6 +198,7 @@ TEST_F(ListCommands, OptionsCancelDoesNothingAndProceedAlwaysRefreshes) {
     });
     window->bOptions->click();
     EXPECT_EQ(grants, 1);
+    EXPECT_EQ(prompts.Messages(PromptKind::Confirm).size(), 1);  // the grant question, answered No
     EXPECT_TRUE(window->cbGranted->isChecked());
     EXPECT_EQ(Stored("GRANTED"), "1");
     EXPECT_EQ(window->dbcard.RecordCount(), 2);
