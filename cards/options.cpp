@@ -9,7 +9,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "dialogs.h"
+#include "centre.h"
 #include "mainhost.h"
 #include "settings.h"
 
@@ -48,7 +48,9 @@ TDlgOptions::TDlgOptions(QWidget* parent) : QDialog(parent) {
     setTabOrder(FAccess->button(DenyFromAll), cbShowGrant);
     setTabOrder(cbShowGrant, bProceed);
     setTabOrder(bProceed, bCancel);
-    CenterOnScreen(*this);
+    adjustSize();
+    setFixedSize(size());
+    CentreWhenShown(*this);
 }
 
 int TDlgOptions::AccessIndex() const {

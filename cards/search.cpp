@@ -8,8 +8,8 @@
 #include <QVBoxLayout>
 #include <cstdint>
 
+#include "centre.h"
 #include "dbengine.h"
-#include "dialogs.h"
 #include "fields.h"
 #include "mainhost.h"
 #include "prompts.h"
@@ -47,7 +47,9 @@ TDlgSearch::TDlgSearch(QWidget* parent) : QDialog(parent) {
     setTabOrder(eName, eGroup);
     setTabOrder(eGroup, OKBtn);
     setTabOrder(OKBtn, CancelBtn);
-    CenterOnScreen(*this);
+    adjustSize();
+    setFixedSize(size());
+    CentreWhenShown(*this);
 }
 
 void TDlgSearch::OKBtnClick() {
