@@ -65,6 +65,20 @@ TEST_F(Collation, NamesSortByLetterThenAccentIgnoringCaseAndDigitsByValue) {
     EXPECT_EQ(Column("descx"),
               (std::vector<std::string>{"abel", "Ängel", "Åsa", "emile", "Émile", "Eve", "Holder 1",
                                         "holder 2", "Holder 10", "zed", "Zoë"}));
+    // An order by list that SQLite sorts itself (an expression in it) sorts
+    // names and booleans alike.
+    const std::vector<std::string> sorted = Column("descx");
+    q.Close();
+    q.SQLClear();
+    q.SQLAdd("select * from cardlist order by descx, cardno + 0");
+    q.Open();
+    EXPECT_EQ(Column("descx"), sorted);
+    q.Close();
+    q.SQLClear();
+    q.SQLAdd("select * from cardlist order by granted, cardno + 0");
+    q.Open();
+    EXPECT_EQ(Column("cardno").front(), "1");
+    EXPECT_EQ(Column("cardno").back(), "10");
     q.Close();
     q.SQLClear();
     q.SQLAdd("select * from cardlist order by granted asc, cardno desc");
