@@ -3,12 +3,14 @@
 // through SQLCipher with the engine's own connection settings, and one bare
 // update of every row in one transaction. Also the cost of one committed post
 // with the rollback journal and full synchronisation against the engine's
-// settings. 10,000 cards by default; --cards N for another size.
+// settings. 10,000 cards in 3 rounds by default; --cards N and --rounds R
+// for others.
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -59,11 +61,19 @@ double BareUpdatesMs(sqlite3* db, int rows) {
     return ms;
 }
 
-// (a): through a connection the engine opened, so with its journal and sync.
+// (a): through a connection the engine opened and has written with (its first
+// post sets the journal and sync it writes with).
 double EngineBareLoopMs(const std::string& path, int rows) {
     TDbConnection connection;
     connection.SetConnectionString(BuildConnectionString(path));
-    connection.Connect();
+    TDbQuery list("list");
+    list.SetConnection(&connection);
+    list.SQLAdd("select * from cardlist");
+    list.Open();
+    list.Edit();
+    list.FieldByName("granted").SetAsBoolean(true);
+    list.Post();
+    list.Close();
     return BareUpdatesMs(connection.Handle(), rows);
 }
 
@@ -123,8 +133,11 @@ TRun RunCommands(const std::string& folder, int cards) {
 
 int main(int argc, char** argv) {
     int cards = 10000;
-    for (int i = 1; i + 1 < argc; ++i)
+    int rounds = 3;
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--cards") == 0) cards = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
     QApplication app(argc, argv);
     QTemporaryDir tmp;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
@@ -132,25 +145,35 @@ int main(int argc, char** argv) {
 
     constexpr int kSampleRows = 300;  // the old commit is slow: a sample does
     const double before = RollbackPostMs(tmp, kSampleRows);
-    const std::string bareFolder = NewWorkDb(tmp, "bare", cards);
-    const double bareMs = EngineBareLoopMs(bareFolder + "cardlist.mdb", cards);
-    const double oneMs = OneUpdateMs(bareFolder + "cardlist.mdb");
+
+    // Rounds alternate the baselines and the commands, each on fresh files; the
+    // best of each is kept, so that a busy moment of the machine does not
+    // count against one side only.
+    double bareMs = 1e300, oneMs = 1e300;
+    TRun best{1e300, 1e300, 1e300};
+    for (int round = 0; round < rounds; ++round) {
+        const std::string name = std::to_string(round);
+        const std::string bareFolder = NewWorkDb(tmp, ("bare" + name).c_str(), cards);
+        bareMs = std::min(bareMs, EngineBareLoopMs(bareFolder + "cardlist.mdb", cards));
+        oneMs = std::min(oneMs, OneUpdateMs(bareFolder + "cardlist.mdb"));
+        const TRun run = RunCommands(NewWorkDb(tmp, ("work" + name).c_str(), cards), cards);
+        best = {std::min(best.grantMs, run.grantMs), std::min(best.denyMs, run.denyMs),
+                std::min(best.deleteMs, run.deleteMs)};
+    }
     const double after = bareMs / cards;
     std::printf(
         "committed post, per row: rollback journal + full sync %.3f ms, engine (WAL + "
         "normal sync) %.3f ms, ratio %.1fx faster\n",
         before, after, before / after);
-
-    const std::string folder = NewWorkDb(tmp, "work", cards);
-    const TRun run = RunCommands(folder, cards);
-    std::printf("%d cards: (a) bare committed updates %.0f ms, (b) one update %.0f ms\n", cards,
-                bareMs, oneMs);
+    std::printf(
+        "%d cards, best of %d: (a) bare committed updates %.0f ms, (b) one update %.0f ms\n", cards,
+        rounds, bareMs, oneMs);
     auto line = [&](const char* name, double ms) {
         std::printf("  %-10s %8.0f ms  %.3f ms/row  %.2fx (a)  %.0fx (b)\n", name, ms, ms / cards,
                     ms / bareMs, ms / oneMs);
     };
-    line("Grant All", run.grantMs);
-    line("Deny All", run.denyMs);
-    line("Delete All", run.deleteMs);
+    line("Grant All", best.grantMs);
+    line("Deny All", best.denyMs);
+    line("Delete All", best.deleteMs);
     return 0;
 }

@@ -533,26 +533,41 @@ void KeyExisting(sqlite3* db, const std::string& password) {
     cache.Store(tag, key);
 }
 
+// The journal mode the file is in, e.g. "wal" or "delete".
+std::string JournalMode(sqlite3* db, const char* pragma) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, pragma, -1, &raw, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(raw);
+        return {};
+    }
+    const Stmt st(raw);
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return {};
+    const auto text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+    return text ? text : "";
+}
+
+// A file in write-ahead-log mode commits with normal synchronisation: see
+// UseWriteAheadLog. A file in rollback mode keeps full synchronisation, which
+// that mode needs to stay consistent.
+void SyncForJournal(sqlite3* db) {
+    if (EqualsNoCase(JournalMode(db, "PRAGMA journal_mode"), "wal"))
+        Exec(db, "PRAGMA synchronous=NORMAL");
+}
+
 // Every post is a transaction of its own. With the rollback journal and full
 // synchronisation each one costs several disk flushes (about 9 ms); with a
 // write-ahead log and normal synchronisation a commit is an append to the log
-// without a flush (about 0.2 ms). A commit that returned is in the operating
-// system's hands and survives a kill of the program; only a system crash or a
-// power cut can lose the last commits, and never corrupts the file. A file
-// that cannot take a log (read-only) keeps its journal and full
-// synchronisation.
+// without a flush (well under a millisecond). A commit that returned is in
+// the operating system's hands and survives a kill of the program; only a
+// system crash or a power cut can lose the last commits, and never corrupts
+// the file. Only a file the program writes to is switched, at its first
+// write: files that are only read (a card batch, a file under test, a merge
+// source) are left as they are. A file that cannot take a log (read-only, or
+// held by a program in rollback mode) keeps its journal.
 void UseWriteAheadLog(sqlite3* db) {
     if (sqlite3_db_readonly(db, "main") != 0) return;
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &raw, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(raw);
-        return;
-    }
-    const Stmt st(raw);
-    const bool wal =
-        sqlite3_step(st.get()) == SQLITE_ROW &&
-        EqualsNoCase(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)), "wal");
-    if (wal) Exec(db, "PRAGMA synchronous=NORMAL");
+    JournalMode(db, "PRAGMA journal_mode=WAL");
+    SyncForJournal(db);
 }
 
 // Whether the file starts as an unencrypted SQLite database does; raises, with
@@ -599,7 +614,7 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
                                  "' is an unencrypted SQLite database, not a card database.");
         throw;
     }
-    UseWriteAheadLog(db.get());
+    SyncForJournal(db.get());
     // The collation of statements whose order SQLite works out itself; the
     // connection owns it and frees it when it closes.
     auto collator = std::make_unique<TCollator>();
@@ -1056,6 +1071,15 @@ void TDbConnection::Disconnect() {
     for (TDbQuery* q : queries) q->Close();
     if (FDb) sqlite3_close_v2(std::exchange(FDb, nullptr));
     FJetFile = false;
+    FWritten = false;
+}
+
+sqlite3* TDbConnection::WriteHandle() {
+    if (FDb && !FWritten) {
+        FWritten = true;
+        UseWriteAheadLog(FDb);
+    }
+    return FDb;
 }
 
 bool TDbConnection::Connected() const {
@@ -1498,7 +1522,7 @@ void TDbQuery::Post() {
     Impl& d = *FImpl;
     d.CheckActive();
     if (d.state == TState::Browse) return;
-    sqlite3* db = d.Connection()->Handle();
+    sqlite3* db = d.Connection()->WriteHandle();
     const int cols = d.Cols();
 
     // Text longer than its column is cut silently, counted in characters.
@@ -1637,7 +1661,7 @@ void TDbQuery::Delete() {
     if (d.state == TState::Edit) Cancel();
     d.CheckWritable();
     if (d.cur < 0) d.Fail("Cannot perform this operation on an empty dataset");
-    sqlite3* db = d.Connection()->Handle();
+    sqlite3* db = d.Connection()->WriteHandle();
     sqlite3_stmt* st = d.Statement(db, "DELETE FROM " + d.table + " WHERE rowid=?");
     sqlite3_bind_int64(st, 1, d.rowids[d.cur]);
     const int rc = sqlite3_step(st);

@@ -2,10 +2,12 @@
 // connection string the program has always used; a query holds a static,
 // updatable snapshot of its statement's rows in memory. No Qt here.
 //
-// Commits and whole-file copies. A connection to a writable file puts it in
-// write-ahead-log mode with normal synchronisation, so each post is one cheap
-// commit: a post that returned survives a kill of the program, and every
-// connection (in this or another process) sees it at its next statement. A
+// Commits and whole-file copies. The first post or delete of a connection
+// puts a writable file in write-ahead-log mode (it stays so), and every
+// connection to a file in that mode commits with normal synchronisation, so
+// each post is one cheap commit. Files that are only read are not changed.
+// A post that returned survives a kill of the program, and every connection
+// (in this or another process) sees it at its next statement. A
 // committed page may live in "<file>-wal" (with its index "<file>-shm") until
 // a checkpoint copies it into the file itself. Therefore, whoever copies or
 // replaces a card database file as a whole:
@@ -21,8 +23,10 @@
 //   kill of the program) before the new file takes its place; SQLite would
 //   apply a stale log to the new file and corrupt it. Only do this while no
 //   connection holds the target.
-// A file copied while in log mode stays in log mode; the next writable
-// connection to it works as above.
+// A page-by-page copy of a file in log mode is in log mode too. SQLite of
+// this version cannot open such a file on read-only media (it needs to create
+// "-shm" beside it); a copy meant for such media should be set back with
+// "PRAGMA journal_mode=DELETE" on its own connection before it is placed.
 #pragma once
 
 #include <cstdint>
@@ -88,10 +92,14 @@ class TDbConnection {
     friend class TDbQuery;
     void Attach(TDbQuery* query);
     void Detach(TDbQuery* query);
+    // The handle for a post or delete; the first one of a connection puts the
+    // file into write-ahead-log mode.
+    sqlite3* WriteHandle();
 
     std::string FConnectionString;
     sqlite3* FDb = nullptr;
     bool FJetFile = false;  // a Jet file: read through cards/jetsource, no handle
+    bool FWritten = false;  // a post or delete ran since the connect
     std::vector<TDbQuery*> FQueries;
 };
 

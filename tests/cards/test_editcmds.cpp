@@ -374,8 +374,21 @@ TEST_F(EditCommands, ListCommandsAndACloseWaitForARunningLoop) {
     EXPECT_TRUE(PumpUntil([&] { return !window->isVisible(); }));
 }
 
+std::string JournalMode(const std::string& path) {
+    sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
+    sqlite3_stmt* st = nullptr;
+    std::string mode;
+    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        mode = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return mode;
+}
+
 // A post that returned is in the file after the program is killed, and a
-// connection that was open meanwhile sees it.
+// connection that was open meanwhile sees it. Reading alone leaves the file
+// as it was.
 TEST_F(EditCommands, APostSurvivesAKillOfTheProgram) {
     CreateCardDatabase(workDb, kCardDatabasePassword);
     InsertCards(workDb, {{1, "before", "", false}});
@@ -384,6 +397,7 @@ TEST_F(EditCommands, APostSurvivesAKillOfTheProgram) {
     reader.SQLAdd("select descx from cardlist");
     reader.Open();
     reader.Close();
+    EXPECT_EQ(JournalMode(workDb), "delete");
 
     QProcess child;
     child.start(QStringLiteral(LORVANE_DURABILITY_CHILD), {QString::fromStdString(workDb)});
@@ -393,6 +407,7 @@ TEST_F(EditCommands, APostSurvivesAKillOfTheProgram) {
     EXPECT_EQ(child.readLine().trimmed(), "posted");
     child.kill();  // SIGKILL
     ASSERT_TRUE(child.waitForFinished());
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(workDb + "-wal")));
 
     reader.Open();
     EXPECT_EQ(reader.FieldByName("descx").AsString(), "posted before the kill");
@@ -404,6 +419,7 @@ TEST_F(EditCommands, APostSurvivesAKillOfTheProgram) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
     sqlite3_finalize(st);
     sqlite3_close(db);
+    EXPECT_EQ(JournalMode(workDb), "wal");
 }
 
 }  // namespace
