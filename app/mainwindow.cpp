@@ -273,9 +273,9 @@ void TLorvane::ConnectControls() {
     connect(cbPort, &QComboBox::currentTextChanged, this,
             [this] { Guarded([this] { cbPortChange(*this); }); });
 
-    connect(dbgList, &QTableView::doubleClicked, this, [this] {
-        if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
-    });
+    // A double click anywhere in the grid, also below the last row or on an
+    // empty list (which then says "No record.").
+    dbgList->viewport()->installEventFilter(this);
     connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
         if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
     });
@@ -500,6 +500,11 @@ bool TLorvane::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
         imgLogo->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
         Guarded([this] { imgLogoClick(); });
+        return true;
+    }
+    if (watched == dbgList->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
         return true;
     }
     return QWidget::eventFilter(watched, event);

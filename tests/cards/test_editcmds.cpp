@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QPushButton>
 #include <QTableView>
@@ -55,6 +56,12 @@ void WhenModal(std::function<void(T&)> act) {
         }
     });
     poll->start(10);
+}
+
+void DoubleClick(QTableView& grid, QPoint at = {5, 5}) {
+    QMouseEvent event(QEvent::MouseButtonDblClick, at, grid.viewport()->mapToGlobal(at),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(grid.viewport(), &event);
 }
 
 void Key(QWidget& target, Qt::Key key) {
@@ -148,7 +155,7 @@ TEST_F(EditCommands, EditFromADoubleClickStoresTrimmedCutAndEmptyTextsInTheSameR
         dialog.cbGranted->setChecked(true);
         Key(dialog, Qt::Key_Return);  // Enter presses "Confirm"
     });
-    emit window->dbgList->doubleClicked(window->dbgList->model()->index(0, 0));
+    DoubleClick(*window->dbgList);
 
     EXPECT_TRUE(prompts.shown.empty()) << prompts.All().join('|').toStdString();
     EXPECT_EQ(Stored("descx", 10), QString(50, u'é').toStdString());
@@ -226,6 +233,12 @@ TEST_F(EditCommands, GroupPickerWithoutGroupsLeavesTheGroupAsItWas) {
         dialog.CancelBtn->click();
     });
     window->bEdit->click();
+}
+
+TEST_F(EditCommands, ADoubleClickOnAnEmptyGridSaysNoRecord) {
+    Start({});
+    DoubleClick(*window->dbgList);
+    EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList{"No record."});
 }
 
 TEST_F(EditCommands, DeleteNamesTheCardTrimmedOrByNumberAlone) {
@@ -362,7 +375,7 @@ TEST_F(EditCommands, ListCommandsAndACloseWaitForARunningLoop) {
         window->bClear->click();
         window->bDelete->click();
         window->bAllDeny->click();
-        emit window->dbgList->doubleClicked(window->dbgList->model()->index(0, 0));
+        DoubleClick(*window->dbgList);
         EXPECT_FALSE(window->close());
     });
     window->bAllGranted->click();
