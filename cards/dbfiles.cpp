@@ -263,4 +263,14 @@ void CopyCardDatabase(const std::string& sourceConnection, const std::string& de
     // one it would be read as the new file's and corrupt it.
     for (const char* suffix : {"-wal", "-shm", "-journal"})
         ::unlink((destination + suffix).c_str());
+    // A page copy of a file in write-ahead-log mode is in that mode too, and
+    // this SQLite cannot open such a file from read-only media (a card CD, a
+    // locked stick). Back to the rollback journal; the first post switches a
+    // file that is written to again. The file is already whole in place, and
+    // the switch itself is crash-safe.
+    TDbConnection placed;
+    placed.SetConnectionString("Data Source=\"" + destination +
+                               "\";Jet OLEDB:Database Password=" + params.password);
+    placed.Connect();
+    Exec(placed.Handle(), "PRAGMA journal_mode = DELETE");
 }

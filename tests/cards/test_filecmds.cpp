@@ -193,6 +193,8 @@ TEST_F(FileCommandsTest, SaveCopiesCommittedCardsHeldInAnotherProgramsLog) {
     EXPECT_EQ(ReadSettingString("SAVED", ""), saved);
     EXPECT_EQ(CountCards(saved), 4);
     EXPECT_EQ(Value(saved, "select descx from cardlist where cardno=40"), "Dave");
+    // Readable from read-only media: no write-ahead log needed.
+    EXPECT_EQ(Value(saved, "pragma journal_mode"), "delete");
     struct stat st {};
     ASSERT_EQ(::stat(saved.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
