@@ -27,6 +27,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/pump.h"
+#include "support/window_test.h"
 
 namespace {
 
@@ -35,24 +36,12 @@ const std::vector<TestCard> Cards = {
     {20, "Bob 50%", "Admin", false}, {40, "Émile Roux", "Sales", false},
 };
 
-class ListCommands : public ::testing::Test {
+class ListCommands : public TWindowTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        SetSettingsApplication("Lorvane");
-        CreateCardDatabase(appFolder + "cardlist.mdb", kCardDatabasePassword);
-        InsertCards(appFolder + "cardlist.mdb", Cards);
-        window = std::make_unique<TLorvane>(data, appFolder);
+        TWindowTest::SetUp();
+        StartWith(Cards);
         ASSERT_TRUE(prompts.shown.empty()) << prompts.All().join('|').toStdString();
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
     }
 
     // Lets `act` fill in the next modal dialog of type T when it shows.
@@ -97,15 +86,8 @@ class ListCommands : public ::testing::Test {
         return out;
     }
 
-    QTemporaryDir tmp;
-    std::string appFolder;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
     QTimer poll;
-
-  private:
-    QString FOriginalDir;
 };
 
 TEST_F(ListCommands, TitleClicksToggleTheSortColumnAndKeepTheDirectionForANewOne) {

@@ -33,6 +33,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/pump.h"
+#include "support/window_test.h"
 
 namespace {
 
@@ -41,23 +42,8 @@ const std::vector<TestCard> FiveCards = {
     {20, "Bob", "Admin", false},  {40, "Dave", "Sales", false},
 };
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public TWindowTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        workDb = appFolder + "cardlist.mdb";
-        SetSettingsApplication("Lorvane");
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
-    }
-
     void MakeWorkDb(const std::vector<TestCard>& cards = FiveCards) {
         CreateCardDatabase(workDb, kCardDatabasePassword);
         InsertCards(workDb, cards);
@@ -96,15 +82,7 @@ class MainWindowTest : public ::testing::Test {
         return QStringLiteral("<connected>");
     }
 
-    QTemporaryDir tmp;
-    std::string appFolder;
-    std::string workDb;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
-
-  private:
-    QString FOriginalDir;
 };
 
 TEST_F(MainWindowTest, FirstStartOpensTheListSortedAtTheTopLeft) {

@@ -29,6 +29,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/pump.h"
+#include "support/window_test.h"
 
 namespace {
 
@@ -87,26 +88,10 @@ std::string StoredValue(const std::string& path, const std::string& column, int 
     return out;
 }
 
-class EditCommands : public ::testing::Test {
+class EditCommands : public TWindowTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        workDb = appFolder + "cardlist.mdb";
-        SetSettingsApplication("Lorvane");
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
-    }
     void Start(const std::vector<TestCard>& cards = FiveCards, bool grantedOnly = false) {
-        CreateCardDatabase(workDb, kCardDatabasePassword);
-        InsertCards(workDb, cards);
-        window = std::make_unique<TLorvane>(data, appFolder);
+        StartWith(cards);
         window->SetGrantedFilter(grantedOnly);
         prompts.Clear();
     }
@@ -128,15 +113,7 @@ class EditCommands : public ::testing::Test {
         sqlite3_close(db);
     }
 
-    QTemporaryDir tmp;
-    std::string appFolder;
-    std::string workDb;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
-
-  private:
-    QString FOriginalDir;
 };
 
 TEST_F(EditCommands, EditFromADoubleClickStoresTrimmedCutAndEmptyTextsInTheSameRow) {

@@ -25,6 +25,7 @@
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
+#include "support/window_test.h"
 #include "xlswriter.h"
 
 // Readable failures.
@@ -90,27 +91,9 @@ Workbook ReadBack(const QString& path) {
 
 const QStringList kHeader = {"s:CARD_NO", "s:DESCRIPTION", "s:GROUP", "s:GRANTED"};
 
-class ExportTest : public ::testing::Test {
+class ExportTest : public TWindowTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        SetSettingsApplication("Lorvane");
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
-    }
-    void Start(const std::vector<TestCard>& cards) {
-        const std::string db = appFolder + "cardlist.mdb";
-        CreateCardDatabase(db, kCardDatabasePassword);
-        InsertCards(db, cards);
-        window = std::make_unique<TLorvane>(data, appFolder);
-    }
+    void Start(const std::vector<TestCard>& cards) { StartWith(cards); }
     // Runs the command with the dialog answered by name.
     void Export(const QString& name) {
         prompts.fileAnswers.push_back(name);
@@ -122,14 +105,7 @@ class ExportTest : public ::testing::Test {
         return false;
     }
 
-    QTemporaryDir tmp;
-    std::string appFolder;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
-
-  private:
-    QString FOriginalDir;
 };
 
 // Records what the window showed while "Export completed." was up.

@@ -26,6 +26,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/jet_writer.h"
+#include "support/window_test.h"
 
 namespace {
 
@@ -60,23 +61,8 @@ std::string Value(const std::string& path, const char* sql) {
     return out;
 }
 
-class FileCommandsTest : public ::testing::Test {
+class FileCommandsTest : public TWindowTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        workDb = appFolder + "cardlist.mdb";
-        SetSettingsApplication("Lorvane");
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
-    }
-
     std::string File(const char* name) { return tmp.filePath(name).toStdString(); }
     std::string CardList(const char* name, const std::vector<TestCard>& cards) {
         const std::string path = File(name);
@@ -93,9 +79,7 @@ class FileCommandsTest : public ::testing::Test {
         return path;
     }
     void Start(const std::vector<TestCard>& cards = ThreeCards) {
-        CreateCardDatabase(workDb, kCardDatabasePassword);
-        InsertCards(workDb, cards);
-        window = std::make_unique<TLorvane>(data, appFolder);
+        StartWith(cards);
         prompts.Clear();
     }
     void Answer(const std::string& file) {
@@ -128,15 +112,7 @@ class FileCommandsTest : public ::testing::Test {
         EXPECT_EQ(QDir::currentPath() + "/", QString::fromStdString(appFolder));
     }
 
-    QTemporaryDir tmp;
-    std::string appFolder;
-    std::string workDb;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
-
-  private:
-    QString FOriginalDir;
 };
 
 TEST_F(FileCommandsTest, DialogsShowTheirTitlesFiltersAndRememberedFiles) {

@@ -14,30 +14,18 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/jet_writer.h"
+#include "support/window_test.h"
 
 namespace {
 
 using namespace jetwriter;
 
-class JetFilesTest : public ::testing::Test {
+class JetFilesTest : public TWindowTest {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(tmp.isValid());
-        FOriginalDir = QDir::currentPath();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
-        QDir().mkpath(tmp.filePath("app"));
-        appFolder = tmp.filePath("app").toStdString() + "/";
-        workDb = appFolder + "cardlist.mdb";
-        SetSettingsApplication("Lorvane");
-        CreateCardDatabase(workDb, kCardDatabasePassword);
-        InsertCards(workDb, {{10, "Alice", "Admin", false}, {30, "Carol", "Sales", true}});
-        window = std::make_unique<TLorvane>(data, appFolder);
+        TWindowTest::SetUp();
+        StartWith({{10, "Alice", "Admin", false}, {30, "Carol", "Sales", true}});
         prompts.Clear();
-    }
-    void TearDown() override {
-        window.reset();
-        QDir::setCurrent(FOriginalDir);
-        SetSettingsApplication("General");
     }
     std::string Jet(const char* name, const std::vector<TTable>& tables,
                     const std::string& password = kCardDatabasePassword) {
@@ -53,14 +41,7 @@ class JetFilesTest : public ::testing::Test {
     }
     QStringList Plain() { return prompts.Messages(PromptKind::Plain); }
 
-    QTemporaryDir tmp;
-    std::string appFolder, workDb;
     FakePrompts prompts;
-    Tdsrc data;
-    std::unique_ptr<TLorvane> window;
-
-  private:
-    QString FOriginalDir;
 };
 
 TEST_F(JetFilesTest, AddCardOfAJetBatchAndMergeOfAJetList) {
