@@ -19,18 +19,9 @@
 
 #include "dbengine.h"
 #include "jetheader.h"
+#include "sqlitehandles.h"
 
 namespace {
-
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-
-struct StmtFinalizer {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 
 [[noreturn]] void FailErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);

@@ -1,6 +1,10 @@
 #include "jetheader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -60,6 +64,22 @@ bool IsJetFile(const std::string& path) {
     unsigned char head[sizeof kSignature] = {};
     in.read(reinterpret_cast<char*>(head), sizeof head);
     return in && HasJetSignature(head, sizeof head);
+}
+
+int ReadJetFirstPage(const char* path, std::vector<unsigned char>& page) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    page.assign(kJetPageSize, 0);
+    std::size_t got = 0;
+    while (got < page.size()) {
+        const ssize_t n = ::read(fd, page.data() + got, page.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    page.resize(got);
+    return 0;
 }
 
 std::string JetDatabasePassword(const unsigned char* page0) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr std::size_t kJetPageSize = 4096;
 
@@ -15,6 +16,10 @@ bool HasJetSignature(const unsigned char* bytes, std::size_t size);
 
 // Reads the start of the file; false when it cannot be read or is no Jet file.
 bool IsJetFile(const std::string& path);
+
+// Reads up to one page from the start of the file into page (resized to what
+// was read). Returns 0, or the errno of a failed open.
+int ReadJetFirstPage(const char* path, std::vector<unsigned char>& page);
 
 enum class TJetHeaderCheck {
     Ok,             // Jet 4, and the database password is the one given (or none)

@@ -409,18 +409,10 @@ std::string DefaultJetReaderPath() {
 }
 
 void CheckJetFile(const std::string& path, const std::string& password) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw CannotOpen(path, std::strerror(errno));
-    std::vector<unsigned char> page(kJetPageSize);
-    size_t got = 0;
-    while (got < page.size()) {
-        const ssize_t n = ::read(fd, page.data() + got, page.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    switch (CheckJetHeader(page.data(), got, password)) {
+    std::vector<unsigned char> page;
+    if (const int error = ReadJetFirstPage(path.c_str(), page))
+        throw CannotOpen(path, std::strerror(error));
+    switch (CheckJetHeader(page.data(), page.size(), password)) {
         case TJetHeaderCheck::Ok:
             return;
         case TJetHeaderCheck::NotJet:

@@ -70,18 +70,9 @@ std::string ReadPassword() {
 }
 
 int CheckHeader(const char* path, const std::string& password) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return jetframe::ExitNotJet;
-    std::vector<unsigned char> page(kJetPageSize);
-    size_t got = 0;
-    while (got < page.size()) {
-        const ssize_t n = ::read(fd, page.data() + got, page.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    switch (CheckJetHeader(page.data(), got, password)) {
+    std::vector<unsigned char> page;
+    if (ReadJetFirstPage(path, page) != 0) return jetframe::ExitNotJet;
+    switch (CheckJetHeader(page.data(), page.size(), password)) {
         case TJetHeaderCheck::Ok:
             return jetframe::ExitOk;
         case TJetHeaderCheck::NotJet4:
