@@ -63,15 +63,6 @@ Stmt Prepare(sqlite3* db, const std::string& sql) {
     return Stmt(raw);
 }
 
-void Exec(sqlite3* db, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        std::string msg = err ? err : sqlite3_errmsg(db);
-        sqlite3_free(err);
-        throw EDatabaseError(msg);
-    }
-}
-
 std::string QuoteIdent(const std::string& name) {
     std::string out = "\"";
     for (char c : name) {
@@ -1162,11 +1153,7 @@ void TDbQuery::Open() {
             if (d.own) d.own->Disconnect();
             throw;
         }
-        d.state = TState::Browse;
-        d.cur = d.rows > 0 ? 0 : -1;
-        d.eof = d.rows == 0;
-        if (OnReset) OnReset();
-        if (OnCurrentChanged) OnCurrentChanged(d.cur);
+        Opened();
         return;
     }
     try {
@@ -1292,6 +1279,12 @@ void TDbQuery::Open() {
         if (d.own) d.own->Disconnect();
         throw;
     }
+    Opened();
+}
+
+// The snapshot is taken: browse it from its first row.
+void TDbQuery::Opened() {
+    Impl& d = *FImpl;
     d.state = TState::Browse;
     d.cur = d.rows > 0 ? 0 : -1;
     d.eof = d.rows == 0;

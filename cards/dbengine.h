@@ -209,6 +209,7 @@ class TDbQuery {
   private:
     friend class TField;
     friend class TDbConnection;
+    void Opened();
     struct Impl;
     std::unique_ptr<Impl> FImpl;
 };

@@ -27,15 +27,6 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-void Exec(sqlite3* db, const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-        std::string msg = err ? err : sqlite3_errmsg(db);
-        sqlite3_free(err);
-        throw EDatabaseError(msg);
-    }
-}
-
 std::string FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
