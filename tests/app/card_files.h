@@ -75,6 +75,22 @@ inline void InsertCards(const std::string& path, const std::vector<TestCard>& ca
 
 // Number of rows of cardlist, read without the program's engine; -1 when the
 // table cannot be read.
+// The first column of a statement's first row straight from the file: its
+// text, "<null>", or "<none>" when there is no row.
+inline std::string StoredText(const std::string& path, const std::string& sql) {
+    sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
+    sqlite3_stmt* st = nullptr;
+    std::string out = "<none>";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        out = sqlite3_column_type(st, 0) == SQLITE_NULL
+                  ? "<null>"
+                  : reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+}
+
 inline int CountCards(const std::string& path) {
     sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
     sqlite3_stmt* st = nullptr;

@@ -72,20 +72,8 @@ void Key(QWidget& target, Qt::Key key) {
 
 // A stored value straight from the file: its text, "<null>", or "<none>".
 std::string StoredValue(const std::string& path, const std::string& column, int cardno) {
-    sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
-    sqlite3_stmt* st = nullptr;
-    const std::string sql = "select " + column + " from cardlist where cardno=?";
-    std::string out = "<none>";
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-        sqlite3_bind_int(st, 1, cardno);
-        if (sqlite3_step(st) == SQLITE_ROW)
-            out = sqlite3_column_type(st, 0) == SQLITE_NULL
-                      ? "<null>"
-                      : reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return out;
+    return StoredText(path,
+                      "select " + column + " from cardlist where cardno=" + std::to_string(cardno));
 }
 
 class EditCommands : public TWindowTest {

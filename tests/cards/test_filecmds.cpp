@@ -48,17 +48,7 @@ void Sql(const std::string& path, const char* sql,
 
 // One text value read without the engine: the first column of the first row.
 std::string Value(const std::string& path, const char* sql) {
-    sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
-    sqlite3_stmt* st = nullptr;
-    std::string out = "<none>";
-    if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        out = sqlite3_column_type(st, 0) == SQLITE_NULL
-                  ? "<null>"
-                  : reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return out;
+    return StoredText(path, sql);
 }
 
 class FileCommandsTest : public TWindowTest {
