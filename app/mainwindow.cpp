@@ -31,11 +31,8 @@
 #include "clockfmt.h"
 #include "commands.h"
 #include "datasrc.h"
-#include "filecmds.h"
 #include "listgrid.h"
-#include "options.h"
 #include "prompts.h"
-#include "search.h"
 #include "settings.h"
 
 TLorvane* Lorvane = nullptr;
@@ -408,20 +405,6 @@ void TLorvane::ClickAllDeny() {
     bAllDeny->click();
 }
 
-// --- Sorting, search and options (cards/listgrid, search, options) ---
-
-void TLorvane::dbgListTitleClick(int column) {
-    ::dbgListTitleClick(*this, TCardModel::FieldName(column));
-}
-
-void TLorvane::bSearchClick() {
-    ::bSearchClick(*this);
-}
-
-void TLorvane::bOptionsClick() {
-    ::bOptionsClick(*this);
-}
-
 void TLorvane::SyncGridToList(int row) {
     // Long commands hide the grid and walk the whole list; the grid catches up
     // once when it is shown again instead of following every row.
@@ -473,24 +456,6 @@ QString TLorvane::PanelText(int panel) const {
 
 void TLorvane::UpdateClock() {
     FPanels[0]->setText(FormatClock(QDateTime::currentDateTime(), QLocale::system()));
-}
-
-// --- Database files and card import ---
-
-void TLorvane::bSaveClick() {
-    ::bSaveClick(*this, FData);
-}
-
-void TLorvane::bOpenClick() {
-    ::bOpenClick(*this, FData);
-}
-
-void TLorvane::bMergeClick() {
-    ::bMergeClick(*this);
-}
-
-void TLorvane::bAddClick() {
-    ::bAddClick(*this);
 }
 
 // --- The window's own small commands ---
