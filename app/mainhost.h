@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QString>
+#include <exception>
+#include <functional>
 #include <string>
 
 class QWidget;
@@ -63,3 +65,16 @@ class TLongCommand {
   private:
     IMainWindow& FHost;
 };
+
+// Runs a command's body and then the refresh that ends it whatever happened;
+// a failure of the body goes up after the refresh.
+inline void ThenRefresh(IMainWindow& host, const std::function<void()>& body) {
+    std::exception_ptr failure;
+    try {
+        body();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    host.RefreshCardList();
+    if (failure) std::rethrow_exception(failure);
+}

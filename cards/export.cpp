@@ -157,7 +157,7 @@ void ExportToExcel(IMainWindow& host, const std::string& fileName) {
 void bExportClick(IMainWindow& host) {
     // The list is refreshed on every way out, also after a failure that goes
     // on to the standard error box.
-    try {
+    ThenRefresh(host, [&] {
         QString chosen = PromptSaveFileName(
             QStringLiteral("Export Card List to Excel"),
             QFile::decodeName(QByteArray::fromStdString(ReadSettingString("EXPORT", ""))),
@@ -179,9 +179,5 @@ void bExportClick(IMainWindow& host) {
                 ExportToExcel(host, path);
             }
         }
-    } catch (...) {
-        host.RefreshCardList();
-        throw;
-    }
-    host.RefreshCardList();
+    });
 }

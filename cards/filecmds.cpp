@@ -35,19 +35,6 @@ QString Wide(const std::string& path) {
     return QFile::decodeName(path.c_str());
 }
 
-// Runs the command's body and then the refresh that ends it whatever happened;
-// a failure of the body goes up after the refresh.
-void ThenRefresh(IMainWindow& host, const std::function<void()>& body) {
-    std::exception_ptr failure;
-    try {
-        body();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    host.RefreshCardList();
-    if (failure) std::rethrow_exception(failure);
-}
-
 // The working database must not be held open while it is copied.
 void ReleaseWorkingDatabase(IMainWindow& host, Tdsrc& data) {
     host.SetGridVisible(false);
