@@ -352,6 +352,55 @@ TEST_F(EditCommands, ListCommandsAndACloseWaitForARunningLoop) {
     EXPECT_TRUE(PumpUntil([&] { return !window->isVisible(); }));
 }
 
+// Another running copy grants every card while this one shows the list: an
+// edit or a delete of a card it changed fails with its box instead of
+// undoing the grant. Cards nobody else changed post as ever, also with a flag
+// stored as -1 or 2, a null group and a name longer than its column.
+TEST_F(EditCommands, ChangesOfCardsAnotherCopyChangedFailInsteadOfUndoingThem) {
+    const std::string longName = QString(60, u'ü').toStdString();
+    CreateCardDatabase(workDb, kCardDatabasePassword);
+    InsertCards(workDb, {{1, "Ann", "", false}, {2, "Bo", "", false}, {3, longName, "", false}});
+    OtherCopy(
+        "update cardlist set granted=2 where cardno=2; "
+        "update cardlist set granted=-1 where cardno=3");
+    window = std::make_unique<TLorvane>(data, appFolder);
+    prompts.Clear();
+    auto locate = [&](int no) { return window->dbcard.Locate("cardno", TValue{std::int64_t{no}}); };
+    WhenModal<TDlgEdit>([](TDlgEdit& dialog) {
+        dialog.eGroup->setText("Staff");
+        dialog.OKBtn->click();
+    });
+    ASSERT_TRUE(locate(3));
+    window->bEdit->click();
+    ASSERT_TRUE(locate(2));
+    prompts.confirmAnswers = {true};
+    window->bDelete->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList());
+    EXPECT_EQ(Stored("descx || grp || granted", 3), QString(50, u'ü').toStdString() + "Staff1");
+    EXPECT_EQ(Stored("cardno", 2), "<none>");
+
+    QProcess other;
+    other.start(QStringLiteral(LORVANE_DURABILITY_CHILD),
+                {QString::fromStdString(workDb), QStringLiteral("grant-all")});
+    ASSERT_TRUE(other.waitForFinished(60000));
+    ASSERT_EQ(other.exitCode(), 0) << other.readAllStandardError().toStdString();
+    EXPECT_EQ(other.readAllStandardOutput().trimmed(), "2");
+
+    ASSERT_TRUE(locate(1));
+    EXPECT_FALSE(window->dbcard.FieldByName("granted").AsBoolean());  // what this copy read
+    WhenModal<TDlgEdit>([](TDlgEdit& dialog) {
+        dialog.eName->setText("Anna");
+        dialog.OKBtn->click();
+    });
+    window->bEdit->click();
+    prompts.confirmAnswers = {true};
+    window->bDelete->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Error),
+              QStringList({"Error in updating database. Please retry.",
+                           "Error deleting the record. Please retry."}));
+    EXPECT_EQ(Stored("descx || granted", 1), "Ann1");
+}
+
 std::string JournalMode(const std::string& path) {
     sqlite3* db = OpenKeyed(path, kCardDatabasePassword);
     sqlite3_stmt* st = nullptr;
