@@ -206,6 +206,44 @@ TEST_F(FileCommandsTest, OpenReplacesTheWorkingDatabaseOnlyWhenConfirmed) {
               QStringList({"cardlist.mdb"}));
 }
 
+// Another copy of the program holds the working database while this one
+// runs Open: each of its later posts goes into the working file or fails,
+// and none is reported saved and lost.
+TEST_F(FileCommandsTest, OpenKeepsAnotherCopysLaterPostsInTheWorkingFile) {
+    Start();
+    TDbQuery other("dbcard");
+    other.SetConnectionString(BuildConnectionString(workDb));
+    other.SQLAdd("select * from cardlist order by cardno");
+    other.Open();
+    other.Edit();
+    other.FieldByName("descx").SetAsString("Alicia");
+    other.Post();
+
+    Answer(CardList(
+        "chosen.mdb",
+        {{10, "Alice", "Admin", false}, {30, "Carol", "Sales", true}, {40, "Dave", "", true}}));
+    window->bOpen->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Info), QStringList{"The card database is opened."});
+    EXPECT_EQ(window->dbcard.RecordCount(), 3);
+
+    std::vector<int> saved;
+    for (int no : {10, 20, 30}) {
+        ASSERT_TRUE(other.Locate("cardno", TValue{std::int64_t{no}}));
+        other.Edit();
+        other.FieldByName("descx").SetAsString("late " + std::to_string(no));
+        try {
+            other.Post();
+            saved.push_back(no);
+        } catch (const EDatabaseError&) {
+            other.Cancel();
+        }
+    }
+    EXPECT_EQ(saved, std::vector<int>{30});  // the one card the new list holds unchanged
+    EXPECT_EQ(Value(workDb, "select descx from cardlist where cardno=30"), "late 30");
+    EXPECT_EQ(Value(workDb, "select descx from cardlist where cardno=10"), "Alice");
+    EXPECT_EQ(CountCards(workDb), 3);
+}
+
 TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
     Start();
     const std::string text = File("text.mdb");
@@ -362,52 +400,60 @@ TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     ExpectRefreshed();
 }
 
-// Save and Open in a child process killed at random moments: the destination
-// is the old file or the new one, whole, and nothing else is left beside it.
+// Save and Open in a child process killed at random moments: the
+// destination is the old list or the new one, whole; Save leaves nothing else
+// beside it.
 TEST_F(FileCommandsTest, KilledCopiesLeaveTheOldFileOrTheNewOne) {
     const std::string big = CardList("big.mdb", ManyCards(20000));
     const std::string folder = File("dest");
     QDir().mkpath(QString::fromStdString(folder));
     const std::string dest = folder + "/cardlist.mdb";
-    CreateCardDatabase(dest, kCardDatabasePassword);
-    InsertCards(dest, ThreeCards);
-    auto copy = [&] {
-        const auto t0 = std::chrono::steady_clock::now();
-        CopyCardDatabase(BuildConnectionString(big), dest);
-        return std::chrono::steady_clock::now() - t0;
+    auto oldList = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((dest + suffix).c_str());
+        CreateCardDatabase(dest, kCardDatabasePassword);
+        InsertCards(dest, ThreeCards);
     };
-    const auto took = copy();  // how long one copy takes here
-    CreateCardDatabase(dest + ".tmp", kCardDatabasePassword);
-    InsertCards(dest + ".tmp", ThreeCards);
-    ASSERT_EQ(::rename((dest + ".tmp").c_str(), dest.c_str()), 0);
+    auto copy = [&](bool open) {
+        if (open)
+            ReplaceCardList(BuildConnectionString(dest), BuildConnectionString(big));
+        else
+            CopyCardDatabase(BuildConnectionString(big), dest);
+    };
+    std::chrono::steady_clock::duration took[2];
+    for (bool open : {false, true}) {  // how long each takes here
+        oldList();
+        const auto t0 = std::chrono::steady_clock::now();
+        copy(open);
+        took[open] = std::chrono::steady_clock::now() - t0;
+        ASSERT_EQ(CountCards(dest), 20000);
+    }
 
     std::mt19937 random(42);
     int olds = 0, news = 0;
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 16; ++round) {
+        const bool open = round % 2 == 1;
+        oldList();
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             try {
-                CopyCardDatabase(BuildConnectionString(big), dest);
+                copy(open);
             } catch (...) {
                 ::_exit(2);
             }
             ::_exit(0);
         }
-        std::this_thread::sleep_for(took * (random() % 100) / 80);
+        std::this_thread::sleep_for(took[open] * (random() % 100) / 80);
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
         const int count = CountCards(dest);
-        ASSERT_TRUE(count == 3 || count == 20000) << count;
+        ASSERT_TRUE(count == 3 || count == 20000) << count << (open ? " open" : " save");
         EXPECT_EQ(Value(dest, "pragma integrity_check"), "ok");
         (count == 3 ? olds : news)++;
-        EXPECT_EQ(QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden),
-                  QStringList({"cardlist.mdb"}));
-        if (count == 20000) {  // back to the old one for the next round
-            ::unlink(dest.c_str());
-            CreateCardDatabase(dest, kCardDatabasePassword);
-            InsertCards(dest, ThreeCards);
+        if (!open) {
+            EXPECT_EQ(QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden),
+                      QStringList({"cardlist.mdb"}));
         }
     }
     EXPECT_GT(olds, 0);
