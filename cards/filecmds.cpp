@@ -95,6 +95,14 @@ void bOpenClick(IMainWindow& host, Tdsrc& data) {
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
         if (!IsValidCardDatabase(path)) return;
+        // Cards that would reach the controller as other cards (a number out
+        // of range, a fraction, text) are refused, as Merge refuses them.
+        try {
+            CheckCardNumbers(BuildConnectionString(path));
+        } catch (const EDatabaseError& e) {
+            ShowError(QString::fromStdString(e.what()));
+            return;
+        }
         if (!AskConfirm(
                 QStringLiteral("The current card list will be lost. Are you sure to proceed?")))
             return;

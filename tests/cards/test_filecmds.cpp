@@ -285,6 +285,28 @@ TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
     EXPECT_EQ(QFileInfo(QString::fromStdString(empty)).size(), 0);  // nothing written into it
 }
 
+// Card numbers that are no whole numbers within 32 bits make Open refuse the
+// file before its question, naming them.
+TEST_F(FileCommandsTest, OpenRefusesCardNumbersThatAreNoWhole32BitNumbers) {
+    Start();
+    const std::string odd = File("odd.numbers v2.mdb");
+    CreateCardDatabase(odd, kCardDatabasePassword);
+    Sql(odd,
+        "drop table cardlist; create table cardlist (cardno, descx varchar(50), grp "
+        "varchar(50), granted boolean); insert into cardlist values (7, 'Åsa', null, -1), "
+        "('12abc', 'a', null, 1), (5000000000, 'b', null, 1), (2.5, 'c', null, 0), "
+        "(null, 'd', null, 2)");
+    Answer(odd);
+    window->bOpen->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Error),
+              QStringList{"The card database cannot be opened: 4 card numbers are not a whole "
+                          "number from -2147483648 to 2147483647 ('12abc', '5000000000', '2.5', "
+                          "...)."});
+    EXPECT_EQ(prompts.Messages(PromptKind::Confirm), QStringList());
+    EXPECT_EQ(CountCards(workDb), 3);
+    ExpectRefreshed();
+}
+
 TEST_F(FileCommandsTest, BatchImportAddsNewCardsOnceAndSummarises) {
     Start();
     const std::string batch = Batch("batch.mdb", 25, 10);  // 25..34: 30 is in the list
