@@ -25,6 +25,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/jet_writer.h"
+#include "support/scratch_mount.h"
 #include "support/window_test.h"
 
 namespace {
@@ -399,6 +400,24 @@ TEST_F(FileCommandsTest, BatchWithRepeatsAndBadNumbers) {
     EXPECT_EQ(prompts.shown[5].message, "'5000000000' is not a valid integer value.");
     ExpectRefreshed();
     EXPECT_FALSE(window->LongCommandRunning());
+}
+
+// The working database fills its disk during Add Card: the import stops at
+// once with the reason, and the summary counts what was stored.
+TEST_F(FileCommandsTest, AFullDiskStopsAnImportAtOnceWithTheReason) {
+    if (!TScratchMount::Unavailable().empty()) GTEST_SKIP() << TScratchMount::Unavailable();
+    TScratchMount disk(appFolder, 384 * 1024);
+    ASSERT_TRUE(disk.Mounted()) << disk.Error();
+    Start();
+    AddCard(Batch("batch.mdb", 1000, 20000));
+    const int stored = CountCards(workDb) - 3;
+    EXPECT_GT(stored, 0);
+    EXPECT_LT(stored, 20000);
+    ASSERT_EQ(prompts.shown.size(), 3u) << prompts.All().join('|').toStdString();
+    EXPECT_EQ(prompts.shown[1].message, Summary(20000, 3, stored, 3 + stored));
+    EXPECT_EQ(prompts.shown[2].kind, PromptKind::AppError);
+    EXPECT_EQ(prompts.shown[2].message, "database or disk is full.");
+    ExpectRefreshed();
 }
 
 TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
