@@ -420,6 +420,44 @@ TEST_F(FileCommandsTest, AFullDiskStopsAnImportAtOnceWithTheReason) {
     ExpectRefreshed();
 }
 
+// Card databases in write-ahead-log mode where nothing can be written beside
+// them: a merge source on read-only media imports, and a working database on
+// a full disk is shown read-only, with the reason, and loses nothing.
+TEST_F(FileCommandsTest, LoggedDatabasesOnReadOnlyMediaAndAFullDiskAreRead) {
+    if (!TScratchMount::Unavailable().empty()) GTEST_SKIP() << TScratchMount::Unavailable();
+    TScratchMount disk(appFolder, 512 * 1024);
+    TScratchMount stick(File("stick"), 512 * 1024);
+    ASSERT_TRUE(disk.Mounted() && stick.Mounted()) << disk.Error() << stick.Error();
+    const std::string source = File("stick") + "/Ünïon cards.mdb";
+    CreateCardDatabase(source, kCardDatabasePassword);
+    InsertCards(source, {{40, "山田 太郎 😀", "", true}});
+    Sql(source, "pragma journal_mode=wal");
+    ASSERT_TRUE(stick.MakeReadOnly());
+
+    Start();
+    Merge(source);
+    EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList());
+    EXPECT_EQ(Plain(), QStringList{Summary(1, 3, 1, 4, false)});
+    window.reset();
+    data.adosrc.Disconnect();  // the working database is now in log mode, and closed
+
+    disk.Fill("filler");
+    prompts.Clear();
+    window = std::make_unique<TLorvane>(data, appFolder);
+    EXPECT_EQ(prompts.Messages(PromptKind::Error),
+              QStringList{"The card list is shown read-only: the disk is full, so changes "
+                          "cannot be saved."});
+    ASSERT_EQ(window->dbcard.RecordCount(), 4);
+    ASSERT_TRUE(window->dbcard.Locate("cardno", TValue{std::int64_t{40}}));
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "山田 太郎 😀");
+    EXPECT_THROW(window->dbcard.Edit(), EDatabaseError);
+    prompts.Clear();
+    window->RefreshCardList();
+    EXPECT_EQ(prompts.All(), QStringList());  // told once
+    ::unlink((appFolder + "filler").c_str());
+    EXPECT_EQ(CountCards(workDb), 4);
+}
+
 TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     using namespace jetwriter;
     Start();
