@@ -250,7 +250,23 @@ TOpened OpenExisting(const std::string& path, const std::string& password) {
 struct TColumnInfo {
     std::string name, type;
     int pk;
+    bool hasDefault;
 };
+
+// Whether SQLite stores the value exactly as given in a column of the
+// declared type (its affinity converts nothing): then a change need not be
+// read back.
+bool StoresAsGiven(const std::string& declared, const TValue& v) {
+    if (std::holds_alternative<std::monostate>(v)) return true;
+    std::string t;
+    for (char c : declared) t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto has = [&](const char* word) { return t.find(word) != std::string::npos; };
+    if (has("INT")) return std::holds_alternative<std::int64_t>(v);
+    if (has("CHAR") || has("CLOB") || has("TEXT")) return std::holds_alternative<std::string>(v);
+    if (t.empty() || has("BLOB")) return true;
+    if (has("REAL") || has("FLOA") || has("DOUB")) return std::holds_alternative<double>(v);
+    return std::holds_alternative<std::int64_t>(v);  // numeric affinity
+}
 
 class TFileBackEnd final : public TBackEnd {
   public:
@@ -280,6 +296,11 @@ class TFileBackEnd final : public TBackEnd {
     const std::vector<TColumnInfo>& TableInfo(const std::string& table);
     // The row as stored now, one value per column; false when it is gone.
     bool ReadBack(const TRowWrite& row, std::vector<TValue>& stored);
+    // The row as a change stored it, without reading it when that is certain:
+    // every written value stored as given, every other column as read (an
+    // update changes only a row that holds them) or, for an append, null or
+    // the new rowid.
+    void Stored(const TRowWrite& row, bool appended, std::vector<TValue>& stored);
 
     DbHandle FDb;
     std::string FReadOnlyReason;
@@ -327,7 +348,8 @@ const std::vector<TColumnInfo>& TFileBackEnd::TableInfo(const std::string& table
                 auto p = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), c));
                 return std::string(p ? p : "");
             };
-            info.push_back({text(1), text(2), sqlite3_column_int(st.get(), 5)});
+            info.push_back({text(1), text(2), sqlite3_column_int(st.get(), 5),
+                            sqlite3_column_type(st.get(), 4) != SQLITE_NULL});
         }
     } else {
         sqlite3_finalize(raw);
@@ -429,6 +451,30 @@ void TFileBackEnd::Read(const TJetStatement& statement, TSnapshot& into) {
     if (rc != SQLITE_DONE) throw SqliteError(db, rc);
 }
 
+void TFileBackEnd::Stored(const TRowWrite& row, bool appended, std::vector<TValue>& stored) {
+    const std::vector<TColumnInfo>& info = TableInfo(row.table);
+    std::vector<TValue> values;
+    for (size_t k = 0; k < row.columns.size(); ++k) {
+        const TColumnInfo* column = nullptr;
+        for (const TColumnInfo& c : info)
+            if (EqualsNoCase(c.name, row.columns[k])) column = &c;
+        if (!column) return void(ReadBack(row, stored));
+        if (row.written[k]) {
+            if (!StoresAsGiven(column->type, row.values[k])) return void(ReadBack(row, stored));
+            values.push_back(row.values[k]);
+        } else if (!appended) {
+            values.push_back(row.read[k]);
+        } else if (column->pk == 1 && EqualsNoCase(column->type, "INTEGER")) {
+            values.emplace_back(std::in_place_type<std::int64_t>, row.token);
+        } else if (!column->hasDefault) {
+            values.emplace_back();
+        } else {
+            return void(ReadBack(row, stored));
+        }
+    }
+    stored = std::move(values);
+}
+
 bool TFileBackEnd::ReadBack(const TRowWrite& row, std::vector<TValue>& stored) {
     std::string sql;
     for (size_t k = 0; k < row.columns.size(); ++k)
@@ -481,7 +527,7 @@ bool TFileBackEnd::Update(TRowWrite& row, std::vector<TValue>& stored) {
                 row.token = static_cast<std::int64_t>(*f);
         }
     }
-    ReadBack(row, stored);
+    Stored(row, false, stored);
     return true;
 }
 
@@ -517,7 +563,7 @@ bool TFileBackEnd::Append(TRowWrite& row, std::vector<TValue>& stored) {
         throw SqliteError(db, rc);
     }
     row.token = sqlite3_last_insert_rowid(db);
-    ReadBack(row, stored);
+    Stored(row, true, stored);
     return true;
 }
 
