@@ -104,11 +104,13 @@ int BlankOnly(unsigned char c) {
     return c == ' ';
 }
 
-// Splits the text into records; false when a quoted field is not closed at
-// the end.
+// Splits the text into records; false at a quote out of place (strict RFC
+// 4180: leniently read, one stray quote would swallow the rest of the file
+// into a field), state.row then being the row it is in.
 bool ParseCsv(std::string_view text, unsigned char delimiter, TCsvState& state) {
     csv_parser parser{};
-    if (csv_init(&parser, CSV_STRICT_FINI | CSV_REPALL_NL) != 0) throw std::bad_alloc();
+    if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL) != 0)
+        throw std::bad_alloc();
     const std::unique_ptr<csv_parser, decltype(&csv_free)> owner(&parser, &csv_free);
     csv_set_delim(&parser, delimiter);
     // Tabs may be separators: only blanks around unquoted fields are dropped.
@@ -175,5 +177,6 @@ void ReadCsv(std::string_view bytes, TCardRows& rows) {
     TCsvState state;
     state.sink = [&](int row, const std::vector<TSheetCell>& cells) { rows.Row(row, cells); };
     if (!ParseCsv(text, Separator(text), state))
-        throw ESheetError("The CSV file is damaged: a quoted field is not closed.");
+        throw ESheetError("The CSV file is damaged: a quote is out of place in row " +
+                          std::to_string(state.row) + ".");
 }
