@@ -39,7 +39,6 @@ bool EndsWith(std::string_view s, std::string_view end) {
 TInput FindPart(GsfInfile* zip, std::string_view name) {
     g_object_ref(zip);
     TInfile folder(zip);
-    TInput found;
     while (!name.empty()) {
         const std::size_t slash = name.find('/');
         const std::string_view step = name.substr(0, slash);
@@ -56,7 +55,7 @@ TInput FindPart(GsfInfile* zip, std::string_view name) {
         if (!GSF_IS_INFILE(child.get())) return nullptr;
         folder.reset(GSF_INFILE(child.release()));
     }
-    return found;
+    return nullptr;
 }
 
 // The folder of a part name, with its slash ("xl/" for "xl/workbook.xml").
@@ -156,7 +155,7 @@ struct TParserFree {
 
 class TPackage {
   public:
-    TPackage(std::string_view bytes, std::uint64_t budget) : FBudget(budget) {
+    TPackage(std::string_view bytes, std::uint64_t budget) : FBudget(budget), FLimit(budget) {
         FInput.reset(gsf_input_memory_new(reinterpret_cast<const guint8*>(bytes.data()),
                                           static_cast<gsf_off_t>(bytes.size()), FALSE));
         GError* error = nullptr;
@@ -212,8 +211,8 @@ class TPackage {
 
     TInput FInput;
     TInfile FZip;
-    std::uint64_t FBudget;
-    std::uint64_t FLimit = FBudget;
+    std::uint64_t FBudget;  // what is left to unpack
+    std::uint64_t FLimit;
 };
 
 // ---------------------------------------------------------------- the parts
