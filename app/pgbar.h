@@ -1,6 +1,7 @@
-// Progress window shown by long commands: a small tool window with a gauge.
-// Creating it switches the program-wide cursor to the wait cursor; Finish (or
-// destruction) restores the cursor in force at creation and destroys the window.
+// Progress window shown by long commands: a small tool window with a gauge,
+// and a Cancel button for the commands that can stop. Creating it switches the program-wide cursor
+// to the wait cursor; Finish (or destruction) restores the cursor in force at creation and destroys
+// the window.
 #pragma once
 
 #include <QString>
@@ -18,6 +19,12 @@ class Tpbar {
     void SetMaximum(int maximum);  // range 0..maximum, progress 0
     void Advance();                // +1, never beyond the maximum
     void Finish();
+
+    // Gives the window a Cancel button. That button, the window's close button
+    // and Esc then ask the command to stop (Cancelled turns true) instead of
+    // only hiding the window; the command polls Cancelled as it waits.
+    void AllowCancel();
+    bool Cancelled() const;
 
     int Maximum() const;
     int Progress() const;
