@@ -59,7 +59,7 @@ class TGauge : public QWidget {
 };
 
 // The tool window: its own close button only hides it, unless the command can
-// stop (AllowCancel), when it asks for the stop as Cancel and Esc do. The
+// stop (a Cancel button), when it asks for the stop as Cancel and Esc do. The
 // command that showed it still ends it with Finish.
 class TProgressWindow : public QWidget {
   public:
@@ -85,8 +85,6 @@ class TProgressWindow : public QWidget {
         cancel = new QPushButton(QStringLiteral("Cancel"), this);
         cancel->setGeometry(width() - 75 - 6, height() - strip + 3, 75, 25);
         QObject::connect(cancel, &QPushButton::clicked, this, [this] { RequestStop(); });
-        cancel->show();
-        CentreOnScreen(*this);
     }
 
     void RequestStop() {
@@ -122,7 +120,7 @@ struct Tpbar::Impl {
     bool cursorPushed = false;
 };
 
-Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
+Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum, TCancel cancel)
     : FImpl(std::make_unique<Impl>()) {
     FImpl->window = std::make_unique<TProgressWindow>(owner);
     TProgressWindow* window = FImpl->window.get();
@@ -132,6 +130,7 @@ Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
     }
     window->setWindowTitle(caption);
     SetMaximum(maximum);
+    if (cancel == TCancel::With) window->AddCancel();
 
     // Each progress window pushes one wait cursor on Qt's override-cursor stack
     // and Finish pops one. Every entry pushed here is the same wait cursor, so
@@ -143,6 +142,11 @@ Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
 
     CentreWhenShown(*window);
     window->show();
+    if (window->cancel) {
+        // Esc reaches the window only when it has the focus.
+        window->activateWindow();
+        window->cancel->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 Tpbar::~Tpbar() {
@@ -172,15 +176,6 @@ void Tpbar::Finish() {
     if (FImpl->window) {
         FImpl->window.reset();
     }
-}
-
-void Tpbar::AllowCancel() {
-    TProgressWindow* window = FImpl->window.get();
-    if (!window) return;
-    window->AddCancel();
-    // Esc reaches the window only when it has the focus.
-    window->activateWindow();
-    window->cancel->setFocus(Qt::OtherFocusReason);
 }
 
 bool Tpbar::Cancelled() const {

@@ -11,7 +11,12 @@ class QWidget;
 
 class Tpbar {
   public:
-    Tpbar(QWidget* owner, const QString& caption, int maximum);
+    // With Cancel the window has a Cancel button. That button, the window's
+    // close button and Esc then ask the command to stop (Cancelled turns
+    // true) instead of only hiding the window; the command polls Cancelled.
+    enum class TCancel { Without, With };
+
+    Tpbar(QWidget* owner, const QString& caption, int maximum, TCancel cancel = TCancel::Without);
     ~Tpbar();  // calls Finish if it has not run
     Tpbar(const Tpbar&) = delete;
     Tpbar& operator=(const Tpbar&) = delete;
@@ -19,11 +24,6 @@ class Tpbar {
     void SetMaximum(int maximum);  // range 0..maximum, progress 0
     void Advance();                // +1, never beyond the maximum
     void Finish();
-
-    // Gives the window a Cancel button. That button, the window's close button
-    // and Esc then ask the command to stop (Cancelled turns true) instead of
-    // only hiding the window; the command polls Cancelled as it waits.
-    void AllowCancel();
     bool Cancelled() const;
 
     int Maximum() const;

@@ -100,8 +100,7 @@ TLinkResult SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t com
     TWaitCursor cursor;
     std::optional<Tpbar> bar;
     if (progress) {
-        bar.emplace(host.Window(), QStringLiteral("Clear access table"), 25);
-        bar->AllowCancel();
+        bar.emplace(host.Window(), QStringLiteral("Clear access table"), 25, Tpbar::TCancel::With);
     }
     const auto ownStop = [&] { return bar && bar->Cancelled(); };
     const auto outerStop = [&] { return stopper && stopper->Cancelled(); };
@@ -114,8 +113,7 @@ TLinkResult SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t com
         if (send == 1 && !bar && !stopper) {
             // The first send went unanswered: the rest may take seconds.
             bar.emplace(host.Window(), QStringLiteral("Waiting for the controller"),
-                        (kSends - 1) * seconds);
-            bar->AllowCancel();
+                        (kSends - 1) * seconds, Tpbar::TCancel::With);
         }
         // A closed port would silently swallow the frame and leave the flags of
         // the previous command standing; that must not pass for an answer.
@@ -218,8 +216,8 @@ TLinkResult UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query,
         // The grid comes back and the window goes before any box is shown.
         host.SetGridVisible(false);
         TScopeExit showGrid([&] { host.SetGridVisible(true); });
-        Tpbar bar(host.Window(), QStringLiteral("Uploading records"), records);
-        bar.AllowCancel();
+        Tpbar bar(host.Window(), QStringLiteral("Uploading records"), records,
+                  Tpbar::TCancel::With);
         for (const int card : cards.numbers) {
             QCoreApplication::processEvents();
             // Stops between cards, and after the send in flight within one.
