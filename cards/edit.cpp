@@ -15,7 +15,7 @@
 
 namespace {
 
-const QString kCardRange = QStringLiteral("Card No. 1 to 16,777,215");
+const QString kCardRange = QStringLiteral("1 to 16,777,215");
 
 }  // namespace
 
@@ -36,9 +36,9 @@ TDlgEdit::TDlgEdit(QWidget* owner, TDbQuery& groups) : QDialog(owner), FGroups(g
     eCardno = new QLineEdit(this);
     eCardno->setGeometry(88, 12, 150, 21);
     eCardno->setEnabled(false);
-    // Beside the number, as Browse is beside the group; only a new card has it.
+    // Only a new card has it, at the foot of the dialog, across from Confirm.
     bReadCard = new QPushButton(QStringLiteral("Read Card"), this);
-    bReadCard->setGeometry(244, 10, 75, 25);
+    bReadCard->setGeometry(12, 134, 75, 25);
     bReadCard->setAutoDefault(false);
     bReadCard->setToolTip(
         QStringLiteral("Read the number of a card held to the controller's reader."));
@@ -52,8 +52,10 @@ TDlgEdit::TDlgEdit(QWidget* owner, TDbQuery& groups) : QDialog(owner), FGroups(g
     bBrowse->setAutoDefault(false);
     cbGranted = new QCheckBox(QStringLiteral("Access Granted"), this);
     cbGranted->setGeometry(88, 102, 150, 19);
+    // A new card's number is short: its range (or the wait for a presented
+    // card) is shown beside it.
     lCardRange = new QLabel(this);
-    lCardRange->setGeometry(12, 138, 145, 17);
+    lCardRange->setGeometry(174, 14, 145, 17);
     lCardRange->hide();
     OKBtn = new QPushButton(QStringLiteral("Confirm"), this);
     OKBtn->setGeometry(160, 134, 75, 25);
@@ -82,6 +84,7 @@ void TDlgEdit::SetNewCard(TCardReadFn readCard) {
     FReadCard = std::move(readCard);
     setWindowTitle(QStringLiteral("New Card"));
     eCardno->setEnabled(true);
+    eCardno->setGeometry(88, 12, 80, 21);
     eCardno->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,8}")), eCardno));
     eCardno->setToolTip(kCardRange);

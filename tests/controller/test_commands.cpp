@@ -560,8 +560,7 @@ TEST_F(CommandsTest, NewCardNumberReadFromACardPresentedAtTheReader) {
     window->bNewCardClick();
 
     EXPECT_LT(stopMs, 2000);
-    EXPECT_EQ(seen, (QStringList{"", "open", "12345678", "0", "Card No. 1 to 16,777,215",
-                                 kPortUnusable}));
+    EXPECT_EQ(seen, (QStringList{"", "open", "12345678", "0", "1 to 16,777,215", kPortUnusable}));
     EXPECT_EQ(window->dbcard.FieldByName("cardno").AsInteger(), 12345678);
     EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "Łucja 🔑");
     ExpectCleanState();
