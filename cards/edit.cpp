@@ -114,19 +114,15 @@ void TDlgEdit::OKBtnClick() {
 
 void TDlgEdit::bReadCardClick() {
     if (!FReadCard || FReading) return;
-    FReading = true;
-    FStopRead = false;
     // Only the wait's own way out stays open: Cancel and Esc end it.
-    for (QWidget* w : {static_cast<QWidget*>(OKBtn), static_cast<QWidget*>(bReadCard),
-                       static_cast<QWidget*>(bBrowse)})
-        w->setEnabled(false);
-    TScopeExit restore([this] {
-        FReading = false;
-        for (QWidget* w : {static_cast<QWidget*>(OKBtn), static_cast<QWidget*>(bReadCard),
-                           static_cast<QWidget*>(bBrowse)})
-            w->setEnabled(true);
+    const auto setReading = [this](bool reading) {
+        FReading = reading;
+        FStopRead = false;
+        for (QPushButton* button : {OKBtn, bReadCard, bBrowse}) button->setEnabled(!reading);
         lCardRange->setText(kCardRange);
-    });
+    };
+    setReading(true);
+    TScopeExit restore([&setReading] { setReading(false); });
     const std::optional<int> code = FReadCard(
         [this] { return FStopRead; },
         [this](int secondsLeft) {
