@@ -17,14 +17,17 @@ class CentredBox : public QMessageBox {
   public:
     using QMessageBox::QMessageBox;
 
-    // Only a button closes the box: its close button and other close requests
-    // are ignored (a button's own close never reaches closeEvent).
-    bool closeOnlyByButton = false;
+    // The box's close button (or another close request) turns the question
+    // down instead of counting as the escape button (a button's own close
+    // never reaches closeEvent).
+    bool closeRefuses = false;
+    bool closedWithoutButton = false;
 
   protected:
     void closeEvent(QCloseEvent* event) override {
-        if (closeOnlyByButton) {
-            event->ignore();
+        if (closeRefuses) {
+            closedWithoutButton = true;
+            QDialog::closeEvent(event);  // rejects, with no button clicked
             return;
         }
         QMessageBox::closeEvent(event);
@@ -60,9 +63,9 @@ class DialogSeam : public IPromptSeam {
             box.setEscapeButton(accept);
         }
         box.setDefaultButton(accept);
-        box.closeOnlyByButton = kind == PromptKind::Proceed;
+        box.closeRefuses = kind == PromptKind::Proceed;
         box.exec();
-        return box.clickedButton() == accept &&
+        return box.clickedButton() == accept && !box.closedWithoutButton &&
                (kind == PromptKind::Confirm || kind == PromptKind::Proceed);
     }
 

@@ -13,8 +13,8 @@ enum class PromptKind {
     Info,      // "Information", information icon, OK
     AppError,  // the application's standard error box: title "Lorvane", error icon, OK
     Plain,     // title "Lorvane", no icon, OK
-    Proceed,   // "Confirm", question icon, OK only: Enter and Esc press OK, the close
-               // button does nothing; true when OK was pressed
+    Proceed,   // "Confirm", question icon, OK only: Enter and Esc press OK; its close
+               // button turns it down; true when OK was pressed
 };
 
 class IPromptSeam {
@@ -44,7 +44,7 @@ void ShowInfo(const QString& message);
 // A plain box titled "Lorvane", without icon, with one OK button.
 void ShowPlainMessage(const QString& message);
 // "Confirm" box with a question icon and the single button OK; true when it
-// closed through OK.
+// closed through OK (Enter or Esc), false when its close button closed it.
 bool AskProceed(const QString& message);
 
 // The standard error box for failures that no command handles: the failure's own
