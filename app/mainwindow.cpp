@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QMouseEvent>
@@ -187,7 +188,8 @@ void TLorvane::BuildLayout() {
     dbgList->setSelectionMode(QAbstractItemView::SingleSelection);
     dbgList->setWordWrap(false);
     dbgList->setShowGrid(true);
-    dbgList->setTabKeyNavigation(true);
+    // Tab leaves the grid for the next control; the arrows move inside it.
+    dbgList->setTabKeyNavigation(false);
     FModel = std::make_unique<TCardModel>(dbcard);
     dbgList->setModel(FModel.get());
     dbgList->setItemDelegate(new TCardGridDelegate(AppIcon, dbgList));
@@ -207,6 +209,12 @@ void TLorvane::BuildLayout() {
     dbgList->setColumnWidth(TCardModel::ColCardNo, 100);
     dbgList->setColumnWidth(TCardModel::ColName, 200);
     dbgList->setColumnWidth(TCardModel::ColGroup, 108);
+
+    // Tab goes from the list to its actions, then down the right-hand column.
+    QWidget* const tabOrder[] = {dbgList,  bDelete, bClear,  bEdit,  bAdd,     bSearch,
+                                 bOptions, cbPort,  bUpload, bInfo,  bDenyAll, bSave,
+                                 bOpen,    bMerge,  bExport, bAbout, bExit};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     // Status bar: clock, record count, progress texts.
     sbInfo = new QWidget(this);
@@ -271,8 +279,9 @@ void TLorvane::ConnectControls() {
             [this] { Guarded([this] { cbPortChange(*this); }); });
 
     // A double click anywhere in the grid, also below the last row or on an
-    // empty list (which then says "No record.").
+    // empty list (which then says "No record."); Enter in the grid does the same.
     dbgList->viewport()->installEventFilter(this);
+    dbgList->installEventFilter(this);
     connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
         if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
     });
@@ -471,6 +480,14 @@ bool TLorvane::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
         return true;
+    }
+    if (watched == dbgList && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
+            return true;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

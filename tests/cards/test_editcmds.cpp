@@ -3,6 +3,7 @@
 // real box.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -65,6 +66,11 @@ void DoubleClick(QTableView& grid, QPoint at = {5, 5}) {
     QApplication::sendEvent(grid.viewport(), &event);
 }
 
+QString AccessibleName(QWidget* widget) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QString();
+}
+
 void Key(QWidget& target, Qt::Key key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
     QApplication::sendEvent(&target, &press);
@@ -115,6 +121,10 @@ TEST_F(EditCommands, EditFromADoubleClickStoresTrimmedCutAndEmptyTextsInTheSameR
         EXPECT_EQ(dialog.eName->text(), "Alice");
         EXPECT_EQ(dialog.eGroup->text(), "Admin");
         EXPECT_FALSE(dialog.cbGranted->isChecked());
+        // A screen reader names each box by its label.
+        EXPECT_EQ(AccessibleName(dialog.eCardno), "Card No.:");
+        EXPECT_EQ(AccessibleName(dialog.eName), "Name:");
+        EXPECT_EQ(AccessibleName(dialog.eGroup), "Group:");
         dialog.eName->setText(QStringLiteral("\t  ") + QString(60, u'é') + QStringLiteral("  "));
         dialog.eGroup->setText(QStringLiteral("   "));
         dialog.cbGranted->setChecked(true);
