@@ -33,6 +33,7 @@
 #include "commands.h"
 #include "datasrc.h"
 #include "listgrid.h"
+#include "logo.h"
 #include "prompts.h"
 #include "settings.h"
 
@@ -124,8 +125,7 @@ void TLorvane::BuildLayout() {
     imgLogo = new QLabel(this);
     imgLogo->setObjectName(QStringLiteral("imgLogo"));
     imgLogo->setGeometry(rx + 8, 6, 84, 43);
-    imgLogo->setPixmap(QPixmap(QStringLiteral(":/images/logo.png"))
-                           .scaled(84, 43, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    imgLogo->setPixmap(MakerLogo(imgLogo->size(), palette()));
     imgLogo->setAlignment(Qt::AlignCenter);
     imgLogo->setCursor(Qt::PointingHandCursor);
     imgLogo->setToolTip(QStringLiteral("Visit Quillon's website."));
@@ -236,6 +236,10 @@ void TLorvane::BuildLayout() {
         panels->addWidget(panel, widths[i] > 0 ? 0 : 1);
         FPanels[i] = panel;
     }
+
+    // A platform theme's own fonts for buttons, lists and titles would outgrow
+    // the fixed layout: every control keeps the window's font.
+    for (QWidget* control : findChildren<QWidget*>()) control->setFont(font);
 }
 
 void TLorvane::ConnectControls() {
