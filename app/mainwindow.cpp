@@ -132,11 +132,7 @@ void TLorvane::BuildLayout() {
     imgLogo->installEventFilter(this);
 
     gbController = MakeBox(this, "Controller", rx + 4, 50, 93, 140);
-    cbPort = new QComboBox(gbController);
-    cbPort->setEditable(true);
-    cbPort->setInsertPolicy(QComboBox::NoInsert);
-    for (int n = 1; n <= 8; ++n) cbPort->addItem(QStringLiteral("COM%1").arg(n));
-    cbPort->setCurrentIndex(0);
+    cbPort = new TPortBox(gbController);
     cbPort->setGeometry(8, 16, 75, 21);
     cbPort->setToolTip(
         QStringLiteral("The communication port connected to Quillon's access controller."));
@@ -308,11 +304,12 @@ void TLorvane::FormCreate() {
             ShowApplicationError(QString::fromLocal8Bit(FWorkFolder.problem));
         RefreshCardList();
         LoadGridLayout("LIST", *dbgList);
-        {
-            // A selection made by the program runs no change handler.
-            const QSignalBlocker quiet(cbPort);
-            cbPort->setCurrentIndex(ReadSettingInt("PORT", 0));
-        }
+        // A selection made by the program runs no change handler. "PORT" holds
+        // the item index, or the path of a device typed in or chosen.
+        if (const std::string device = ReadSettingString("PORT", ""); device.starts_with('/'))
+            cbPort->ShowStoredPort(device);
+        else
+            cbPort->ShowStoredPort(ReadSettingInt("PORT", 0));
         SetGrantedFilter(ReadSettingBool("GRANTED", false));
         FClockTimer = std::make_unique<TSimpleTimer>(100, [this](TSimpleTimer&) { UpdateClock(); });
         FClockTimer->SetActive(true);
@@ -515,13 +512,11 @@ bool TLorvane::PortSelectorEnabled() const {
 }
 
 int TLorvane::PortIndex() const {
-    // The selector is editable, and Qt keeps the old item selected while the
-    // operator types over it. The port must be the one the text names: an item
-    // spelt out in full, or none (-1) for anything else.
-    const QString text = cbPort->currentText();
-    const int index = cbPort->currentIndex();
-    if (index >= 0 && cbPort->itemText(index) == text) return index;
-    return cbPort->findText(text, Qt::MatchFixedString);
+    return cbPort->PortIndex();
+}
+
+std::string TLorvane::PortDevice() const {
+    return cbPort->PortDevice();
 }
 
 // --- Serial device names ---

@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <exception>
@@ -43,6 +44,11 @@ class CentredBox : public QMessageBox {
 class DialogSeam : public IPromptSeam {
   public:
     bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
+        return PromptWithDetail(kind, title, message, QString());
+    }
+
+    bool PromptWithDetail(PromptKind kind, const QString& title, const QString& message,
+                          const QString& detail) override {
         const QMessageBox::Icon icon = kind == PromptKind::Confirm || kind == PromptKind::Proceed
                                            ? QMessageBox::Question
                                        : kind == PromptKind::Info  ? QMessageBox::Information
@@ -52,6 +58,15 @@ class DialogSeam : public IPromptSeam {
         // Messages carry file names and failure texts: never rendered as markup.
         // QMessageBox wraps long messages by itself.
         box.setTextFormat(Qt::PlainText);
+        if (!detail.isEmpty()) {
+            box.setInformativeText(detail);
+            if (auto* label =
+                    box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+                label->setTextFormat(Qt::PlainText);
+                label->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                               Qt::TextSelectableByKeyboard);
+            }
+        }
         box.setWindowModality(Qt::ApplicationModal);
 
         QPushButton* accept = nullptr;
@@ -116,6 +131,11 @@ bool Show(PromptKind kind, const QString& title, const QString& message) {
     return Seam().Prompt(kind, title, Shortened(message));
 }
 
+bool Show(PromptKind kind, const QString& title, const QString& message, const QString& detail) {
+    if (detail.isEmpty()) return Show(kind, title, message);
+    return Seam().PromptWithDetail(kind, title, Shortened(message), Shortened(detail));
+}
+
 }  // namespace
 
 IPromptSeam* SetPromptSeam(IPromptSeam* seam) {
@@ -130,6 +150,10 @@ bool AskConfirm(const QString& message) {
 
 void ShowError(const QString& message) {
     Show(PromptKind::Error, QStringLiteral("Error"), message);
+}
+
+void ShowError(const QString& message, const QString& detail) {
+    Show(PromptKind::Error, QStringLiteral("Error"), message, detail);
 }
 
 void ShowInfo(const QString& message) {

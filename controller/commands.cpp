@@ -38,18 +38,22 @@ constexpr int kSends = 8;
 
 const char* const kPortUnusable = "Communication port cannot be used.";
 
-// Called from a catch block. After the fixed box, the third panel tells why the
-// port failed ("/dev/ttyUSB0: Permission denied") when the system said so.
+// Called from a catch block. Under the fixed text the box tells why the port
+// failed ("/dev/ttyUSB0: Permission denied") when the system said so, and what
+// to do about it.
 void ReportPortUnusable(IMainWindow& host) {
-    QString reason;
+    Q_UNUSED(host);
+    QString detail;
     try {
         throw;
     } catch (const EComPort& e) {
-        reason = QString::fromLocal8Bit(e.Reason());
+        detail = QString::fromLocal8Bit(e.Reason());
+        const std::string advice = ComPortAdvice(e);
+        if (!detail.isEmpty() && !advice.empty()) detail += QStringLiteral("\n\n");
+        if (!detail.isEmpty()) detail += QString::fromLocal8Bit(advice);
     } catch (...) {
     }
-    ShowError(QString::fromLatin1(kPortUnusable));
-    if (!reason.isEmpty()) host.ShowStatusText(reason);
+    ShowError(QString::fromLatin1(kPortUnusable), detail);
 }
 
 // Blocks in the event loop until at least one event has been handled (a
@@ -98,7 +102,13 @@ std::unique_ptr<TRfidReader> MakeReader(IMainWindow& host) {
 }  // namespace
 
 void cbPortChange(IMainWindow& host) {
-    Guarded([&] { WriteSettingInt("PORT", host.PortIndex()); });
+    Guarded([&] {
+        // A device path is stored as it is; "COM1" to "COM8" as their index.
+        if (const std::string device = host.PortDevice(); !device.empty())
+            WriteSettingString("PORT", device);
+        else
+            WriteSettingInt("PORT", host.PortIndex());
+    });
 }
 
 void ConfigureReader(IMainWindow& host, TRfidReader& reader) {
@@ -106,6 +116,8 @@ void ConfigureReader(IMainWindow& host, TRfidReader& reader) {
     reader.SetDataBits(dbEight);
     reader.SetStopBits(sbOneStopBit);
     reader.SetupPort();
+    // A device path names the port itself.
+    if (const std::string device = host.PortDevice(); !device.empty()) reader.SetPort(device);
 }
 
 bool SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,

@@ -97,7 +97,10 @@ TEST_F(MainWindowTest, FirstStartOpensTheListSortedAtTheTopLeft) {
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window->font().pixelSize(), 11);
 
-    EXPECT_EQ(window->cbPort->count(), 8);
+    // COM1 to COM8, then whatever serial devices this machine has.
+    ASSERT_GE(window->cbPort->count(), 8);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(window->cbPort->itemText(i), QStringLiteral("COM%1").arg(i + 1));
     EXPECT_EQ(window->cbPort->currentIndex(), 0);
     EXPECT_EQ(window->cbPort->currentText(), "COM1");
     EXPECT_FALSE(window->cbGranted->isChecked());
@@ -262,6 +265,29 @@ TEST_F(MainWindowTest, TextTypedOverThePortSelectorNamesThePort) {
     edit->setText(QStringLiteral("com3"));
     EXPECT_EQ(window->PortIndex(), 2);
     EXPECT_EQ(Stored("PORT"), "2");
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(MainWindowTest, ATypedDevicePathIsThePortAndIsRemembered) {
+    MakeWorkDb();
+    Start();
+    const QString device = QStringLiteral("/dev/serial/by-id/usb-FTDI_Ölçer 2.0-if00-port0");
+    QLineEdit* edit = window->cbPort->lineEdit();
+    edit->clear();
+    for (QChar c : device) edit->insert(QString(c));
+    EXPECT_EQ(window->PortIndex(), -1);
+    EXPECT_EQ(window->PortDevice(), QFile::encodeName(device).toStdString());
+    EXPECT_EQ(Stored("PORT"), device);
+
+    window.reset();
+    Start();
+    EXPECT_EQ(window->cbPort->currentText(), device);
+    EXPECT_EQ(window->PortDevice(), QFile::encodeName(device).toStdString());
+    EXPECT_EQ(Stored("PORT"), device);  // shown without running the change handler
+
+    window->cbPort->setCurrentIndex(4);
+    EXPECT_EQ(window->PortDevice(), "");
+    EXPECT_EQ(Stored("PORT"), "4");
     EXPECT_TRUE(prompts.shown.empty());
 }
 
