@@ -1,5 +1,6 @@
 // Save, Open, Merge and Add Card through the main window's buttons, on real
 // card database files in a temporary folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -167,6 +169,18 @@ TEST_F(FileCommandsTest, SaveCopiesCommittedCardsHeldInAnotherProgramsLog) {
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"saved.mdb"}));
     ExpectRefreshed();
 
+    // The files the engine keeps beside the working database are no place
+    // for a copy: it would be lost, or taken for the database's own log.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        SCOPED_TRACE(suffix);
+        prompts.Clear();
+        Answer(workDb + suffix);
+        window->bSave->click();
+        EXPECT_EQ(prompts.Messages(PromptKind::Error),
+                  QStringList{"The card database cannot be saved. Please try."});
+        EXPECT_EQ(window->dbcard.RecordCount(), 4);
+    }
+
     // A folder that cannot take the file.
     prompts.Clear();
     Answer(File("no/such/folder/x.mdb"));
@@ -216,13 +230,11 @@ TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
     t.close();
     const std::string empty = File("empty.mdb");
     QFile(QString::fromStdString(empty)).open(QIODevice::WriteOnly);
-    const std::string folder = File("folder.mdb");
-    QDir().mkpath(QString::fromStdString(folder));
     const std::string otherKey = File("otherkey.mdb");
     CreateCardDatabase(otherKey, "another password");
     const std::string plain = File("plain.mdb");
     CreateCardDatabase(plain, "");
-    std::vector<std::string> bad = {text, empty, folder, otherKey, plain};
+    std::vector<std::string> bad = {text, empty, otherKey, plain};
     if (::geteuid() != 0) {  // root reads every file
         const std::string unreadable = CardList("unreadable.mdb", ThreeCards);
         ::chmod(unreadable.c_str(), 0);
@@ -246,6 +258,52 @@ TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
         EXPECT_EQ(window->PanelText(2), "");
     }
     EXPECT_EQ(QFileInfo(QString::fromStdString(empty)).size(), 0);  // nothing written into it
+}
+
+// A named pipe, a device or a folder chosen in a dialog is refused before
+// anything opens it: opening a pipe would wait for a writer for good.
+TEST_F(FileCommandsTest, PipesDevicesAndFoldersAreRefusedAtOnce) {
+    Start();
+    const std::string pipe = File("batch.mdb");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string folder = File("folder.mdb");
+    QDir().mkpath(QString::fromStdString(folder));
+    // Should the program open the pipe after all, a writer comes and goes, so
+    // that the test fails instead of hanging.
+    std::atomic<bool> stop{false}, opened{false};
+    std::thread writer([&] {
+        while (!stop) {
+            const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                opened = true;
+                const std::string junk(4096, 'x');
+                [[maybe_unused]] const ssize_t n = ::write(fd, junk.data(), junk.size());
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const std::pair<std::string, const char*> choices[] = {
+        {pipe, "a named pipe"}, {"/dev/null", "a device"}, {folder, "a folder"}};
+    for (const auto& [file, kind] : choices) {
+        SCOPED_TRACE(file);
+        prompts.Clear();
+        Answer(file);
+        window->bOpen->click();
+        EXPECT_EQ(ReadSettingString("SAVED", ""), file);
+        Merge(file);
+        AddCard(file);
+        EXPECT_EQ(ReadSettingString("ADD", ""), file);
+        const QString refusal =
+            QString::fromStdString(file) + " cannot be used: it is " + kind + ", not a file.";
+        EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList({refusal, refusal, refusal}));
+        EXPECT_EQ(Plain(), QStringList());
+        EXPECT_EQ(window->dbcard.RecordCount(), 3);
+        ExpectRefreshed();
+    }
+    stop = true;
+    writer.join();
+    EXPECT_FALSE(opened);
 }
 
 TEST_F(FileCommandsTest, BatchImportAddsNewCardsOnceAndSummarises) {
@@ -280,10 +338,14 @@ TEST_F(FileCommandsTest, BatchImportAddsNewCardsOnceAndSummarises) {
 
 TEST_F(FileCommandsTest, MergeKeepsTheListsCardsAndNeverCopiesTheGroup) {
     Start();
+    WriteSettingString("SAVED", "/media/cd/old.mdb");
+    WriteSettingString("ADD", "/media/cd/batch.mdb");
     const std::string other = CardList(
         "other.mdb", {{20, "Robert", "Other", false}, {40, std::string(60, 'x'), "Guests", true}});
     Sql(other, "insert into cardlist (cardno, descx, granted) values (50, null, 0)");
     Merge(other);
+    EXPECT_EQ(ReadSettingString("SAVED", ""), other);
+    EXPECT_EQ(ReadSettingString("ADD", ""), "/media/cd/batch.mdb");
     EXPECT_EQ(Plain(), QStringList{Summary(3, 3, 2, 5, false)});
     EXPECT_EQ(Value(workDb, "select descx || grp || granted from cardlist where cardno=20"),
               "BobAdmin1");
@@ -348,9 +410,13 @@ TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     jetwriter::TOptions options;
     options.password = kCardDatabasePassword;
     const std::string list = File("old list.mdb");
+    // A name as long as the Jet column holds: 50 characters.
+    std::string fifty = "Émile Zoë ";
+    for (int i = 0; i < 37; ++i) fifty += "ß";
+    fifty += " 日本";
     WriteFile(
         list,
-        FileBytes({CardListTable({{std::int32_t{9}, std::string("Émile"), TCell(), true},
+        FileBytes({CardListTable({{std::int32_t{9}, fifty, TCell(), true},
                                   {std::int32_t{2}, std::string(), std::string("staff"), false}})},
                   options));
     Answer(list);
@@ -358,7 +424,7 @@ TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     EXPECT_EQ(prompts.Messages(PromptKind::Info), QStringList{"The card database is opened."});
     EXPECT_FALSE(IsJetFile(workDb));
     EXPECT_EQ(CountCards(workDb), 2);
-    EXPECT_EQ(Value(workDb, "select descx || granted from cardlist where cardno=9"), "Émile1");
+    EXPECT_EQ(Value(workDb, "select descx || granted from cardlist where cardno=9"), fifty + "1");
     EXPECT_EQ(Value(workDb, "select grp from cardlist where cardno=2"), "staff");
     ExpectRefreshed();
 }
