@@ -18,6 +18,7 @@ expected=(
   usr/share/man/man1/lorvane-controller-sim.1.gz usr/share/man/man1/lorvane-newdb.1.gz
   usr/share/man/man1/lorvane.1.gz
   usr/share/metainfo/$id.metainfo.xml
+  usr/libexec/lorvane/lorvane-xlsread
 )
 [ "$jetread" = 1 ] && expected+=(usr/libexec/lorvane/lorvane-jetread)
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort) ||
@@ -53,6 +54,7 @@ trap 'rm -rf "$tmp"' EXIT
 # Every program answers --help and --version on standard output with status 0
 # and starts nothing else: without a display a window could not open.
 programs=(usr/bin/lorvane usr/bin/lorvane-newdb usr/bin/lorvane-controller-sim)
+programs+=(usr/libexec/lorvane/lorvane-xlsread)
 [ "$jetread" = 1 ] && programs+=(usr/libexec/lorvane/lorvane-jetread)
 for program in "${programs[@]}"; do
   name=$(basename "$program")
