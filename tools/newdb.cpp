@@ -4,9 +4,19 @@
 #include <cstring>
 #include <string>
 
+#include "cmdline.h"
 #include "dbengine.h"
 
 int main(int argc, char** argv) {
+    if (AnswerHelpOrVersion(argc, argv, "lorvane-newdb",
+                            "Usage: lorvane-newdb [--batch] PATH\n"
+                            "Creates an empty card database at PATH (with --batch a card batch\n"
+                            "database, table card) for Lorvane. Never overwrites a file.\n"
+                            "\n"
+                            "  --batch    a card batch database instead of a card list\n"
+                            "  --help     show this text and exit\n"
+                            "  --version  show the version and exit\n"))
+        return 0;
     bool batch = false;
     const char* path = nullptr;
     bool usage = false;
