@@ -74,6 +74,8 @@ void Usage(std::FILE* to = stderr) {
                  "  --link PATH       a symbolic link PATH to the device while it runs\n"
                  "  --port COMn       set COMn to the device in Lorvane's settings while it\n"
                  "                    runs (COM1 to COM8); the old value comes back at exit\n"
+                 "  --help            this text\n"
+                 "  --version         the program's version\n"
                  "Lines on standard input:\n"
                  "  present N         a card N (0 to 16777215) shown at the reader: sends the\n"
                  "                    card-code reply for it\n");
