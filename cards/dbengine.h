@@ -64,6 +64,37 @@ inline constexpr const char* kCardDatabasePassword = "Kx7mQ2vRp9LwTz";
 void CreateCardDatabase(const std::string& path, const std::string& password);
 void CreateCardBatchDatabase(const std::string& path, const std::string& password);
 
+// ---------------------------------------------------------------- servers
+
+// True for a connection string that names a PostgreSQL server: a connection
+// URI, "postgresql://..." or "postgres://...". The working card list is then
+// on that server (engine/server_backend.h); any other connection string names
+// a file.
+bool IsServerConnection(const std::string& connectionString);
+
+// Where a server connection string points, for the operator's eyes: user,
+// host, port and database, never the password. Raises EDatabaseError for a
+// URI that libpq cannot read.
+std::string ServerLocation(const std::string& connectionString);
+
+// A connect that failed because the server wants a password that none of
+// libpq's sources (the URI, ~/.pgpass, PGPASSWORD, a service file) gave.
+class EPasswordNeeded : public EDatabaseError {
+  public:
+    using EDatabaseError::EDatabaseError;
+};
+
+// Creates the card list on the server (the table cardlist with the card
+// file's columns and rules, and what the live list needs), all or nothing.
+// Refuses, touching nothing, when the database holds a card list already.
+// For lorvane-newdb and tests. Raises EDatabaseError.
+void CreateServerCardList(const std::string& connectionString);
+
+// The server connection string with the password added, for connecting with
+// a password the operator typed. The result holds the password: keep it in
+// memory only.
+std::string WithServerPassword(const std::string& connectionString, const std::string& password);
+
 class TDbQuery;
 
 class TDbConnection {
