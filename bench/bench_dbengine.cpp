@@ -12,6 +12,7 @@
 #include <string>
 
 #include "dbengine.h"
+#include "file_backend.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ int main() {
         auto t0 = std::chrono::steady_clock::now();
         conn.Connect();
         const double connectMs = Ms(std::chrono::steady_clock::now() - t0);
-        Fill(conn.Handle());
+        Fill(FileHandle(conn));
         // Reconnecting to the same file takes the derived key from the cache.
         double cachedConnectMs = 1e9;
         for (int run = 0; run < kRuns; ++run) {
@@ -123,7 +124,7 @@ int main() {
         long checksum = 0;
         double bare = 1e9, engine = 1e9;
         for (int run = 0; run < kRuns; ++run) {
-            bare = std::min(bare, BareOpen(conn.Handle(), checksum));
+            bare = std::min(bare, BareOpen(FileHandle(conn), checksum));
             t0 = std::chrono::steady_clock::now();
             q.Open();
             engine = std::min(engine, Ms(std::chrono::steady_clock::now() - t0));

@@ -18,6 +18,7 @@
 
 #include "app/card_files.h"
 #include "datasrc.h"
+#include "file_backend.h"
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
@@ -74,7 +75,7 @@ double EngineBareLoopMs(const std::string& path, int rows) {
     list.FieldByName("granted").SetAsBoolean(true);
     list.Post();
     list.Close();
-    return BareUpdatesMs(connection.Handle(), rows);
+    return BareUpdatesMs(FileHandle(connection), rows);
 }
 
 // (b): one statement, one transaction.
@@ -84,9 +85,9 @@ double OneUpdateMs(const std::string& path) {
     connection.Connect();
     QElapsedTimer t;
     t.start();
-    Exec(connection.Handle(), "begin");
-    Exec(connection.Handle(), "update cardlist set granted=1");
-    Exec(connection.Handle(), "commit");
+    Exec(FileHandle(connection), "begin");
+    Exec(FileHandle(connection), "update cardlist set granted=1");
+    Exec(FileHandle(connection), "commit");
     return Ms(t);
 }
 

@@ -19,6 +19,7 @@
 #include "app/card_files.h"
 #include "datasrc.h"
 #include "dbengine.h"
+#include "file_backend.h"
 #include "import.h"
 #include "mainwindow.h"
 #include "settings.h"
@@ -50,7 +51,7 @@ double BareInserts(const std::string& path, int first, int count) {
     TDbConnection connection;
     connection.SetConnectionString(BuildConnectionString(path));
     connection.Connect();
-    sqlite3* db = connection.Handle();
+    sqlite3* db = FileHandle(connection);
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db, "insert into cardlist (cardno, descx, granted) values (?, '', 0)", -1,
                        &st, nullptr);

@@ -1,5 +1,6 @@
-// Save and Open copy whole card database files to and from the working
-// database with the list closed; Merge and Add Card import through the list.
+// Save copies the working card list into a file and Open puts a file's card
+// list in its place, with the program's own list closed; Merge and Add Card
+// import through the list.
 #include "filecmds.h"
 
 #include <pwd.h>
@@ -14,7 +15,6 @@
 #include "cardlist.h"
 #include "datasrc.h"
 #include "dbengine.h"
-#include "dbfiles.h"
 #include "import.h"
 #include "mainhost.h"
 #include "prompts.h"
@@ -99,9 +99,10 @@ void bOpenClick(IMainWindow& host, Tdsrc& data) {
                 QStringLiteral("The current card list will be lost. Are you sure to proceed?")))
             return;
         try {
-            // A Jet card list is converted on the way; the result is always a
-            // SQLCipher working database.
-            CopyCardDatabase(BuildConnectionString(path), host.WorkDbPath());
+            // The chosen file's cards go into the working database in one
+            // transaction, so that other copies of the program holding it go
+            // on working on the one list (a Jet card list is converted).
+            ReplaceCardList(BuildConnectionString(host.WorkDbPath()), BuildConnectionString(path));
         } catch (const std::exception&) {
             ShowError(QStringLiteral("The card database cannot be opened. Please try."));
             return;

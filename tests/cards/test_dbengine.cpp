@@ -14,6 +14,7 @@
 
 #include "collation.h"
 #include "dbengine.h"
+#include "file_backend.h"
 
 namespace fs = std::filesystem;
 
@@ -47,7 +48,7 @@ class DbEngine : public ::testing::Test {
         CreateCardDatabase(dbPath, kCardDatabasePassword);
         conn.SetConnectionString(ConnStr(dbPath));
         conn.Connect();
-        sqlite3* db = conn.Handle();
+        sqlite3* db = FileHandle(conn);
         sqlite3_stmt* st = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(db, "insert into cardlist values (?,?,?,?)", -1, &st, nullptr),
                   SQLITE_OK);
@@ -432,7 +433,9 @@ TEST_F(DbEngine, FailedPostKeepsTheInsertForCancel) {
     q.SetRecNo(2);
     q.Append();
     q.FieldByName("cardno").SetAsInteger(5);
-    EXPECT_EQ(ErrorOf([&] { q.Post(); }), "UNIQUE constraint failed: cardlist.cardno");
+    EXPECT_EQ(ErrorOf([&] { q.Post(); }),
+              "The changes you requested to the table were not successful because they would "
+              "create duplicate values in the index, primary key, or relationship.");
     EXPECT_EQ(q.State(), TDbQuery::TState::Insert);
     q.Cancel();
     EXPECT_EQ(q.RecordCount(), 6);
@@ -467,7 +470,7 @@ TEST_F(DbEngine, DeleteMakesTheNextRowCurrent) {
 }
 
 TEST_F(DbEngine, LargeListKeepsRowsAlignedAfterDelete) {
-    sqlite3* db = conn.Handle();
+    sqlite3* db = FileHandle(conn);
     ASSERT_EQ(sqlite3_exec(db, "begin", nullptr, nullptr, nullptr), SQLITE_OK);
     for (int n = 1000; n < 4000; ++n) {
         const std::string sql = "insert into cardlist values (" + std::to_string(n) + ", 'n" +

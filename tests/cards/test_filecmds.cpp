@@ -19,7 +19,6 @@
 #include "app/card_files.h"
 #include "cardlist.h"
 #include "datasrc.h"
-#include "dbfiles.h"
 #include "import.h"
 #include "jetheader.h"
 #include "mainwindow.h"

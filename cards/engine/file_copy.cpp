@@ -1,7 +1,7 @@
-// Atomic replacement of card database files: the new file is written without a
-// name (O_TMPFILE) where the file system allows it, else under a hidden
-// temporary name, and renamed over the destination once it is on disk.
-#include "dbfiles.h"
+// New card database files put in place whole (Save, and Open of a working
+// file that does not open): the new file is written without a name
+// (O_TMPFILE) where the file system allows it, else under a hidden temporary
+// name, and renamed over the destination once it is on disk.
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -9,16 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <system_error>
-#include <thread>
 
 #include "dbengine.h"
-#include "jetheader.h"
+#include "file_backend.h"
 #include "sqlitehandles.h"
 
 namespace {
@@ -156,28 +154,6 @@ DbHandle OpenNew(const std::string& path, const std::string& password) {
     return db;
 }
 
-// Page by page from a SQLCipher source, in one consistent snapshot.
-void BackUp(sqlite3* source, sqlite3* target) {
-    sqlite3_backup* backup = sqlite3_backup_init(target, "main", source, "main");
-    if (!backup) throw EDatabaseError(sqlite3_errmsg(target));
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int rc;
-    // Another program writing meanwhile holds the lock for a moment only.
-    while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-        if (std::chrono::steady_clock::now() > giveUp) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    sqlite3_backup_finish(backup);
-    if (rc != SQLITE_DONE) throw EDatabaseError(sqlite3_errstr(rc));
-    if (sqlite3_errcode(target) != SQLITE_OK && sqlite3_errcode(target) != SQLITE_DONE)
-        throw EDatabaseError(sqlite3_errmsg(target));
-}
-
-// The columns the program keeps; as in every card database it creates.
-const char* const kCardListDdl =
-    "CREATE TABLE cardlist (cardno INTEGER NOT NULL PRIMARY KEY, descx VARCHAR(50), "
-    "grp VARCHAR(50), granted BOOLEAN NOT NULL DEFAULT 0)";
-
 void BindText(sqlite3_stmt* st, int index, TDbQuery& query, const char* field) {
     const int col = query.FieldIndex(field);
     if (col < 0 || query.FieldByName(field).IsNull()) {
@@ -188,7 +164,8 @@ void BindText(sqlite3_stmt* st, int index, TDbQuery& query, const char* field) {
     sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
-// Card by card from any source the engine reads, in one transaction.
+// Card by card from any other source the engine reads (a Jet card list), in
+// one transaction.
 void Convert(const std::string& sourceConnection, sqlite3* target) {
     TDbQuery source("source");
     source.SetConnectionString(sourceConnection);
@@ -226,14 +203,13 @@ void CopyCardDatabase(const std::string& sourceConnection, const std::string& de
     TNewFile file(destination);
     {
         DbHandle target = OpenNew(file.Path(), params.password);
-        if (IsJetFile(params.dataSource)) {
+        TDbConnection source;
+        source.SetConnectionString(sourceConnection);
+        source.Connect();
+        if (sqlite3* file = FileHandle(source))
+            BackUpFile(file, target.get());
+        else
             Convert(sourceConnection, target.get());
-        } else {
-            TDbConnection source;
-            source.SetConnectionString(sourceConnection);
-            source.Connect();
-            BackUp(source.Handle(), target.get());
-        }
         sqlite3* db = target.release();
         if (sqlite3_close(db) != SQLITE_OK) {
             sqlite3_close_v2(db);
@@ -254,5 +230,5 @@ void CopyCardDatabase(const std::string& sourceConnection, const std::string& de
     placed.SetConnectionString("Data Source=\"" + destination +
                                "\";Jet OLEDB:Database Password=" + params.password);
     placed.Connect();
-    Exec(placed.Handle(), "PRAGMA journal_mode = DELETE");
+    Exec(FileHandle(placed), "PRAGMA journal_mode = DELETE");
 }

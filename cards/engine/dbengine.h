@@ -1,49 +1,47 @@
-// Card database engine over SQLCipher. A connection is described by the same
-// connection string the program has always used; a query holds a static,
-// updatable snapshot of its statement's rows in memory. No Qt here.
+// The card engine's public face, the only engine header the rest of the
+// program includes: connections, queries holding a snapshot of their rows,
+// fields, and the whole-list operations of Save and Open. A connection is
+// described by the connection string the program has always used; behind it
+// runs one back end (engine/backend.h): the encrypted card database file, a
+// Jet file read through a helper process, or a database server. No Qt here.
 //
-// Commits and whole-file copies. The first post or delete of a connection
-// puts a writable file in write-ahead-log mode (it stays so), and every
-// connection to a file in that mode commits with normal synchronisation, so
-// each post is one cheap commit. Files that are only read are not changed.
-// A post that returned survives a kill of the program, and every connection
-// (in this or another process) sees it at its next statement. A
-// committed page may live in "<file>-wal" (with its index "<file>-shm") until
-// a checkpoint copies it into the file itself. Therefore, whoever copies or
-// replaces a card database file as a whole:
-// - Copy a closed file: when the last connection to a file closes, SQLite
-//   checkpoints the log into the file and removes "-wal" and "-shm", so the
-//   file alone holds every commit. Disconnect (and close every query with a
-//   connection of its own) before copying.
-// - Copy a file another connection may hold (another copy of the program):
-//   never copy its bytes, which may miss what sits in the log; take a
-//   consistent snapshot with SQLite's backup interface (sqlite3_backup_init,
-//   _step(-1), _finish) from a keyed connection into a keyed destination.
-// - Replace a file: remove a "-wal" and "-shm" left beside the target (after a
-//   kill of the program) before the new file takes its place; SQLite would
-//   apply a stale log to the new file and corrupt it. Only do this while no
-//   connection holds the target.
-// A page-by-page copy of a file in log mode is in log mode too. SQLite of
-// this version cannot open such a file on read-only media (it needs to create
-// "-shm" beside it); a copy meant for such media should be set back with
-// "PRAGMA journal_mode=DELETE" on its own connection before it is placed.
+// Every posted change is written at once, each post its own committed
+// transaction, and only if the row still holds the values the query read
+// (optimistic locking): a change another program (another copy of this one)
+// made meanwhile is never overwritten; the post fails instead.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
-struct sqlite3;
+class TBackEnd;
 
-// Every engine failure; what() is the engine's message.
+// Every engine failure; what() is the engine's message. Its kind says what
+// the failure is about: Row, one row only (its values changed since it was
+// read, its key is taken, the table refuses a value); Storage, the store as
+// a whole (disk full, input/output error, read-only media, the database
+// gone); General, anything else (a wrong statement, a missing table).
 class EDatabaseError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    enum class TKind { General, Row, Storage };
+    explicit EDatabaseError(const std::string& what, TKind kind = TKind::General)
+        : std::runtime_error(what), FKind(kind) {}
+    TKind Kind() const { return FKind; }
+
+  private:
+    TKind FKind;
 };
+
+// The message of a post or delete whose row no longer holds the values read.
+inline constexpr const char* kRowChangedMessage =
+    "Row cannot be located for updating. Some values may have been changed since it was last "
+    "read.";
 
 // The file path ("Data Source", quotes removed) and password
 // ("Jet OLEDB:Database Password") of a connection string. Keys are matched
@@ -108,29 +106,36 @@ class TDbConnection {
     const std::string& ConnectionString() const;
     void SetLoginPrompt(bool on);  // there is no login prompt; kept for the callers' sake
 
-    // Opens the file named by the connection string with its password and checks
-    // the key at once. Never creates a file. Raises EDatabaseError. A Jet file
-    // (told by its header) is checked for its password; its queries are
-    // read-only.
+    // Opens the store named by the connection string: the file with its
+    // password, the key checked at once. Never creates a file. Raises
+    // EDatabaseError. A Jet file (told by its header) is checked for its
+    // password; its queries are read-only.
     void Connect();
-    // Closes every query bound to this connection, then the file.
+    // Closes every query bound to this connection, then the store.
     void Disconnect();
     bool Connected() const;
 
-    sqlite3* Handle() const;
+    // Why the store takes no changes (e.g. "the disk is full"), empty when it
+    // takes them. Queries on a read-only store are read-only.
+    std::string ReadOnlyReason() const;
+
+    // Changes that other programs commit: a descriptor to watch (-1 when the
+    // store sends no notices), and the reading of what arrived, which calls
+    // OnChangedElsewhere with the table for each change.
+    int NoticeDescriptor() const;
+    void ReadNotices();
+    std::function<void(const std::string& table)> OnChangedElsewhere;
+
+    // The back end while connected, else null. For the engine and its tests.
+    TBackEnd* BackEnd() const { return FBackEnd.get(); }
 
   private:
     friend class TDbQuery;
     void Attach(TDbQuery* query);
     void Detach(TDbQuery* query);
-    // The handle for a post or delete; the first one of a connection puts the
-    // file into write-ahead-log mode.
-    sqlite3* WriteHandle();
 
     std::string FConnectionString;
-    sqlite3* FDb = nullptr;
-    bool FJetFile = false;  // a Jet file: read through cards/jetsource, no handle
-    bool FWritten = false;  // a post or delete ran since the connect
+    std::unique_ptr<TBackEnd> FBackEnd;
     std::vector<TDbQuery*> FQueries;
 };
 
@@ -223,7 +228,12 @@ class TDbQuery {
     // Editing: each Post is one committed transaction; text longer than its
     // VARCHAR(n) size is cut to n characters. Append adds a pending row at the
     // end, which Cancel removes again. A failed Post raises and keeps the edit or
-    // insert state. Statements with distinct, grouping or joins are read-only.
+    // insert state. Statements with distinct, grouping or joins are read-only,
+    // and so is every statement on a read-only store.
+    // A post of an edit, and a delete, change the row only if it still holds
+    // every value this query read for it; otherwise they raise kRowChangedMessage
+    // (kind Row) and change nothing. A post of an append adds the row only if
+    // no row holds its key (the card number); otherwise it raises (kind Row).
     void Append();
     void Edit();
     void Post();
@@ -241,6 +251,36 @@ class TDbQuery {
     friend class TField;
     friend class TDbConnection;
     void Opened();
+    void ConnectionGone();  // the shared connection is being destroyed
     struct Impl;
     std::unique_ptr<Impl> FImpl;
 };
+
+// ---------------------------------------------------------------- whole lists
+
+// Save: writes the card list named by sourceConnection (a card database
+// file, a Jet card list, or a server) into a new card database file at
+// destination, replacing a file that is there. The destination is at every
+// moment the old file or the complete new one, also after a kill of the
+// program, and is created 0600. The copy is one consistent snapshot, with
+// every committed change, also while other programs hold the source. Keyed
+// with the connection string's password. Raises EDatabaseError (or
+// std::system_error) on failure.
+void CopyCardDatabase(const std::string& sourceConnection, const std::string& destination);
+
+// Open: replaces the card list of the working store by the card list of
+// sourceConnection, in one transaction: other programs that hold the working
+// store see the old list or the new one, never a mixture, and their later
+// posts go into the new one (or fail, when their rows changed). A failure or
+// a kill leaves the old list. A working file that cannot be opened at all is
+// replaced by a new file (as CopyCardDatabase writes it). Nothing of this
+// process may hold the working store meanwhile.
+void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection);
+
+// The card number of a cell when it is a whole number within 32 bits (an
+// integer, a whole float, or such a decimal text); none otherwise.
+std::optional<std::int32_t> WholeCardNumber(const TValue& value);
+
+// Raises EDatabaseError naming the first few card numbers of the card list
+// in sourceConnection that are not whole numbers within 32 bits (or null).
+void CheckCardNumbers(const std::string& sourceConnection);

@@ -1,0 +1,75 @@
+// Whole card lists: Open's replacement of the working list, and the check of
+// a list's card numbers.
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "backend.h"
+#include "dbengine.h"
+#include "snapshot.h"
+#include "values.h"
+
+void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection) {
+    std::unique_ptr<TBackEnd> working;
+    try {
+        working = MakeBackEnd(workingConnection);
+    } catch (const EDatabaseError& e) {
+        // Nobody can be using a working file that does not open (missing,
+        // damaged, another key); one that is only out of reach for now is
+        // left alone.
+        if (e.Kind() == EDatabaseError::TKind::Storage) throw;
+        CopyCardDatabase(sourceConnection, ParseConnectionString(workingConnection).dataSource);
+        return;
+    }
+    if (const std::string why = working->ReadOnlyReason(); !why.empty())
+        throw EDatabaseError("The card list cannot be changed: " + why + ".",
+                             EDatabaseError::TKind::Storage);
+    if (working->ReplaceWhole(sourceConnection)) return;
+    TSnapshot cards;
+    MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select * from cardlist"), cards);
+    working->ReplaceRows("cardlist", cards);
+}
+
+std::optional<std::int32_t> WholeCardNumber(const TValue& value) {
+    constexpr auto lo = std::numeric_limits<std::int32_t>::min();
+    constexpr auto hi = std::numeric_limits<std::int32_t>::max();
+    if (const auto* n = std::get_if<std::int64_t>(&value)) {
+        if (*n < lo || *n > hi) return std::nullopt;
+        return static_cast<std::int32_t>(*n);
+    }
+    if (const auto* d = std::get_if<double>(&value)) {
+        if (!(*d >= lo && *d <= hi) || std::floor(*d) != *d) return std::nullopt;
+        return static_cast<std::int32_t>(*d);
+    }
+    if (const auto* s = std::get_if<std::string>(&value)) {
+        std::int64_t n = 0;
+        if (!ParseInt64(*s, n) || n < lo || n > hi) return std::nullopt;
+        return static_cast<std::int32_t>(n);
+    }
+    return std::nullopt;
+}
+
+void CheckCardNumbers(const std::string& sourceConnection) {
+    TSnapshot cards;
+    MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select cardno from cardlist"), cards);
+    std::string bad;
+    int count = 0;
+    for (int r = 0; r < cards.Rows(); ++r) {
+        const TValue& v = cards.At(r, 0);
+        if (WholeCardNumber(v)) continue;
+        if (++count > 3) continue;
+        if (count > 1) bad.append(", ");
+        if (std::holds_alternative<std::monostate>(v)) {
+            bad.append("(none)");
+        } else {
+            bad.append(1, '\'');
+            bad.append(ValueText(v));
+            bad.append(1, '\'');
+        }
+    }
+    if (count == 0) return;
+    if (count > 3) bad.append(", ...");
+    throw EDatabaseError("The card database cannot be opened: " + std::to_string(count) +
+                         (count == 1 ? " card number is" : " card numbers are") +
+                         " not a whole number from -2147483648 to 2147483647 (" + bad + ").");
+}
