@@ -90,8 +90,9 @@ class TBackEnd {
     }
 };
 
-// Opens the back end for a connection string: a Jet file (told by its
-// header) through the Jet reader, else the encrypted card database file.
+// Opens the back end for a connection string: a PostgreSQL server for a
+// connection URI, a Jet file (told by its header) through the Jet reader,
+// else the encrypted card database file.
 // Raises EDatabaseError.
 std::unique_ptr<TBackEnd> MakeBackEnd(const std::string& connectionString);
 

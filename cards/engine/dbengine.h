@@ -264,7 +264,8 @@ class TDbQuery {
 // moment the old file or the complete new one, also after a kill of the
 // program, and is created 0600. The copy is one consistent snapshot, with
 // every committed change, also while other programs hold the source. Keyed
-// with the connection string's password. Raises EDatabaseError (or
+// with the connection string's password (a server's list: with the card
+// database password). Raises EDatabaseError (or
 // std::system_error) on failure.
 void CopyCardDatabase(const std::string& sourceConnection, const std::string& destination);
 

@@ -32,7 +32,9 @@ struct pg_result;
 class EServerError : public EDatabaseError {
   public:
     EServerError(const std::string& message, std::string sqlState, bool connectionLost)
-        : EDatabaseError(message), FSqlState(std::move(sqlState)), FLost(connectionLost) {}
+        : EDatabaseError(message, connectionLost ? TKind::Storage : TKind::General),
+          FSqlState(std::move(sqlState)),
+          FLost(connectionLost) {}
     const std::string& SqlState() const { return FSqlState; }
     // The session is gone (server stopped, network cut): the statement may or
     // may not have run; a new session is needed.
