@@ -91,7 +91,7 @@ TLorvane::TLorvane(Tdsrc& data, const TWorkFolder& folder)
             return FCommands == 0 && FRefreshing == 0 && !LongCommandRunning() &&
                    !QApplication::activeModalWidget();
         },
-        [this] { LiveRefresh(); });
+        [this](const std::vector<std::int64_t>& cards) { LiveRefresh(cards); });
     FormCreate();
 }
 
@@ -385,7 +385,17 @@ void TLorvane::RefreshCardList() {
     FCardList.Refresh(FAppFolder, FWorkDbPath, cbGranted->isChecked());
 }
 
-void TLorvane::LiveRefresh() {
+void TLorvane::LiveRefresh(const std::vector<std::int64_t>& cards) {
+    if (!cards.empty() && dbcard.Active()) {
+        bool updated = false;
+        ++FRefreshing;
+        Guarded([&] { updated = dbcard.RefreshRows(cards); });
+        --FRefreshing;
+        if (updated) {
+            if (dbgList->isVisible()) ShowRecordCount();
+            return;
+        }
+    }
     std::optional<std::int64_t> card;
     int row = 0;
     if (dbcard.Active() && dbcard.RecordCount() > 0 && dbcard.FieldIndex("cardno") >= 0) {

@@ -46,9 +46,10 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     // Card list.
     std::string BuildConnectionString(const std::string& path) const;
     void RefreshCardList() override;
-    // The refresh that shows other operators' changes: the selected card stays
-    // selected (by its number) instead of the stored row.
-    void LiveRefresh();
+    // Shows other operators' changes: the changed cards alone, or (none
+    // given, or the list cannot) a refresh of the whole list; the selected
+    // card stays selected (by its number) instead of the stored row.
+    void LiveRefresh(const std::vector<std::int64_t>& cards = {});
     void cbGrantedClick();
     bool CheckListEmpty() override;
     // False after a box when the card list takes no changes (read-only role).

@@ -4,11 +4,26 @@
 
 #include "dbengine.h"
 
-TLiveList::TLiveList(TDbConnection& connection, std::function<bool()> idle,
-                     std::function<void()> refresh)
-    : FConnection(connection), FIdle(std::move(idle)), FRefresh(std::move(refresh)) {
-    FConnection.OnChangedElsewhere = [this](const std::string&) { FPending = true; };
-    FTick.setInterval(100);
+namespace {
+
+// More changed cards than this are read with the whole list.
+constexpr size_t kMostCards = 200;
+// Updates come at most this often (ms): a busy site's changes are read in
+// batches, not one statement per change.
+constexpr int kBatchMs = 50;
+
+}  // namespace
+
+TLiveList::TLiveList(TDbConnection& connection, std::function<bool()> idle, TUpdate update)
+    : FConnection(connection), FIdle(std::move(idle)), FUpdate(std::move(update)) {
+    FConnection.OnChangedElsewhere = [this](const std::string&,
+                                            const std::vector<std::int64_t>& cards) {
+        FPending = true;
+        FWhole = FWhole || cards.empty() || FCards.size() + cards.size() > kMostCards;
+        if (!FWhole) FCards.insert(FCards.end(), cards.begin(), cards.end());
+    };
+    FTick.setInterval(kBatchMs);
+    FSinceUpdate.start();
     connect(&FTick, &QTimer::timeout, this, [this] {
         Watch();
         // A notice that came in with the answer to a statement is already
@@ -35,17 +50,21 @@ void TLiveList::Watch() {
 
 void TLiveList::Refreshed() {
     FPending = false;
+    FWhole = false;
+    FCards.clear();
 }
 
 void TLiveList::ReadNotices() {
     FConnection.ReadNotices();
     // A connection that ended leaves its descriptor readable for good.
     Watch();
-    if (FPending) RunWhenIdle();
+    if (FPending && FSinceUpdate.elapsed() >= kBatchMs) RunWhenIdle();
 }
 
 void TLiveList::RunWhenIdle() {
     if (!FIdle()) return;  // the tick tries again
-    FPending = false;
-    FRefresh();
+    const std::vector<std::int64_t> cards = FWhole ? std::vector<std::int64_t>() : FCards;
+    Refreshed();
+    FSinceUpdate.restart();
+    FUpdate(cards);
 }

@@ -121,10 +121,14 @@ class TDbConnection {
 
     // Changes that other programs commit: a descriptor to watch (-1 when the
     // store sends no notices), and the reading of what arrived, which calls
-    // OnChangedElsewhere with the table for each change.
+    // OnChangedElsewhere with the table and the card numbers (the table's
+    // integer key) of the changed rows, or no numbers when any row may have
+    // changed. Read now and then as well: a notice that came in with the
+    // answer to a statement leaves the descriptor quiet.
     int NoticeDescriptor() const;
     void ReadNotices();
-    std::function<void(const std::string& table)> OnChangedElsewhere;
+    std::function<void(const std::string& table, const std::vector<std::int64_t>& keys)>
+        OnChangedElsewhere;
 
     // The back end while connected, else null. For the engine and its tests.
     TBackEnd* BackEnd() const { return FBackEnd.get(); }
@@ -239,6 +243,16 @@ class TDbQuery {
     void Post();
     void Cancel();
     void Delete();  // the next row becomes current
+
+    // Brings the rows whose key (a single integer column) holds one of keys
+    // up to date with the store after other programs changed them: a changed
+    // row keeps its place, as after a post; a row the statement now selects
+    // and the snapshot lacks comes at the end; one it no longer selects (or
+    // that is gone) leaves the snapshot. The cursor stays on its row, or on
+    // the row that took its place. False, changing nothing, when the query
+    // cannot (no single integer key, a pending edit, a store that does not
+    // read rows by key): reopen it instead.
+    bool RefreshRows(const std::vector<std::int64_t>& keys);
 
     // Observers for views. Reset: the whole snapshot changed (open, close, append,
     // delete). RowChanged: one row's values changed (0-based). CurrentChanged: the

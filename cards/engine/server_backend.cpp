@@ -144,7 +144,11 @@ class TServerBackEnd final : public TBackEnd {
     int NoticeDescriptor() const override {
         return FSession && FSession->Usable() ? FSession->Socket() : -1;
     }
-    void ReadNotices(const std::function<void(const std::string& table)>& changed) override;
+    void ReadNotices(
+        const std::function<void(const std::string& table, const std::vector<std::int64_t>& keys)>&
+            changed) override;
+    bool ReadKeys(const TJetStatement& statement, const std::string& keyField,
+                  const std::vector<std::int64_t>& keys, TSnapshot& into) override;
 
   private:
     void Connect();
@@ -162,6 +166,8 @@ class TServerBackEnd final : public TBackEnd {
     std::string RowCondition(const TRowWrite& row, std::vector<TPgParam>& params);
     std::string ColumnList(const TRowWrite& row) const;
     bool StoredRow(const TPgResult& result, std::vector<TValue>& stored) const;
+    // The result's fields and rows into the snapshot.
+    void Fill(const TPgResult& result, TSnapshot& into) const;
 
     std::string FUri;
     std::string FWhere;  // for messages: the server, never a password
@@ -259,32 +265,62 @@ unsigned TServerBackEnd::TypeOf(const std::string& table, const std::string& col
     return 0;
 }
 
+// Whether the order by list is the table's integer primary key alone: the
+// server then sorts exactly as the engine would (no nulls, no ties).
+bool ByIntegerKey(const TJetStatement& statement, const std::vector<TColumn>& columns) {
+    if (statement.sortColumns.size() != 1) return false;
+    const TColumn* key = nullptr;
+    for (const TColumn& c : columns)
+        if (c.key) {
+            if (key) return false;
+            key = &c;
+        }
+    return key && FieldType(key->type) == TFieldType::Integer &&
+           EqualsNoCase(key->name, statement.sortColumns[0].name);
+}
+
+void TServerBackEnd::Fill(const TPgResult& result, TSnapshot& into) const {
+    const int cols = result.Columns();
+    into.defs.reserve(cols);
+    for (int c = 0; c < cols; ++c) {
+        TFieldDef def;
+        def.name = result.Name(c);
+        def.type = FieldType(result.Type(c));
+        def.size = TextSize(result.Type(c), result.Modifier(c));
+        into.defs.push_back(std::move(def));
+    }
+    const int rows = result.Rows();
+    for (int i = 0; i < rows; ++i) {
+        for (int c = 0; c < cols; ++c) into.AddCell(Cell(result, i, c));
+        into.EndRow(0);
+    }
+}
+
 void TServerBackEnd::Read(const TJetStatement& statement, TSnapshot& into) {
-    // PostgreSQL knows true and false; the order is the engine's, in the
-    // program's collation, whenever the order by list names only columns.
+    // PostgreSQL knows true and false. The order is the engine's, in the
+    // program's collation, whenever the order by list names only columns;
+    // by the card number alone the server's index gives it at no cost.
     TSqlForm form;
     TSqlForm unsorted = form;
     unsorted.withoutOrderBy = true;
-    const bool inMemory = !statement.sortColumns.empty();
+    const std::vector<TColumn>* from =
+        statement.fromTable.empty() ? nullptr : &Columns(statement.fromTable);
+    const bool inMemory =
+        !statement.sortColumns.empty() && !(from && ByIntegerKey(statement, *from));
     TPgResult r = Run(RenderSql(statement, inMemory ? unsorted : form), {}, true, false);
-    std::vector<std::string> names;
-    for (int c = 0; c < r.Columns(); ++c) names.emplace_back(r.Name(c));
     if (inMemory) {
+        std::vector<std::string> names;
+        for (int c = 0; c < r.Columns(); ++c) names.emplace_back(r.Name(c));
         into.sortPlan = MatchSortPlan(statement.sortColumns, names, names);
         // Not a column of the result: the server sorts (or names the fault).
         if (into.sortPlan.empty()) r = Run(RenderSql(statement, form), {}, true, false);
     }
+    Fill(r, into);
 
     const int cols = r.Columns();
-    into.defs.reserve(cols);
     const std::vector<TColumn>* table =
         statement.table.empty() ? nullptr : &Columns(statement.table);
     for (int c = 0; c < cols; ++c) {
-        TFieldDef def;
-        def.name = r.Name(c);
-        def.type = FieldType(r.Type(c));
-        def.size = TextSize(r.Type(c), r.Modifier(c));
-        into.defs.push_back(std::move(def));
         // The table column behind the field, by its number in the table.
         std::string origin;
         if (table && r.Table(c) != 0)
@@ -292,29 +328,41 @@ void TServerBackEnd::Read(const TJetStatement& statement, TSnapshot& into) {
                 if (column.number == r.TableColumn(c)) origin = column.name;
         into.origins.push_back(std::move(origin));
     }
-    if (table) {
-        // Rows are found by the primary key: writable only when the
-        // statement reads every key column.
-        std::vector<int> key;
-        bool whole = true;
-        for (const TColumn& column : *table) {
-            if (!column.key) continue;
-            int found = -1;
-            for (int c = 0; c < cols && found < 0; ++c)
-                if (into.origins[c] == column.name) found = c;
-            whole = whole && found >= 0;
-            key.push_back(found);
-        }
-        if (whole && !key.empty()) {
-            into.table = statement.table;
-            into.keyFields = std::move(key);
-        }
+    if (!table) return;
+    // Rows are found by the primary key: writable only when the statement
+    // reads every key column.
+    std::vector<int> key;
+    bool whole = true;
+    for (const TColumn& column : *table) {
+        if (!column.key) continue;
+        int found = -1;
+        for (int c = 0; c < cols && found < 0; ++c)
+            if (into.origins[c] == column.name) found = c;
+        whole = whole && found >= 0;
+        key.push_back(found);
     }
-    const int rows = r.Rows();
-    for (int i = 0; i < rows; ++i) {
-        for (int c = 0; c < cols; ++c) into.AddCell(Cell(r, i, c));
-        into.EndRow(0);
+    if (whole && !key.empty()) {
+        into.table = statement.table;
+        into.keyFields = std::move(key);
     }
+}
+
+bool TServerBackEnd::ReadKeys(const TJetStatement& statement, const std::string& keyField,
+                              const std::vector<std::int64_t>& keys, TSnapshot& into) {
+    // The statement as it stands, narrowed to the rows of the keys.
+    TSqlForm form;
+    form.withoutOrderBy = true;
+    std::string list = "{";
+    for (const std::int64_t key : keys) {
+        if (list.size() > 1) list += ',';
+        list += std::to_string(key);
+    }
+    list += '}';
+    Fill(Run("SELECT * FROM (" + RenderSql(statement, form) + ") AS lorvane_rows WHERE " +
+                 PgQuoteIdent(keyField) + " = ANY ($1::bigint[])",
+             {list}, true, false),
+         into);
+    return true;
 }
 
 std::string TServerBackEnd::RowCondition(const TRowWrite& row, std::vector<TPgParam>& params) {
@@ -433,11 +481,32 @@ void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
     }
 }
 
-void TServerBackEnd::ReadNotices(const std::function<void(const std::string& table)>& changed) {
-    bool any = std::exchange(FMissed, false);
-    if (FSession && FSession->Usable())
-        any = !FSession->TakeNotifications(kCardListChannel).empty() || any;
-    if (any) changed("cardlist");
+void TServerBackEnd::ReadNotices(
+    const std::function<void(const std::string& table, const std::vector<std::int64_t>& keys)>&
+        changed) {
+    // After a new session, or a statement that changed too many cards to
+    // name: any card may have changed.
+    bool all = std::exchange(FMissed, false);
+    std::vector<std::int64_t> keys;
+    if (FSession && FSession->Usable()) {
+        for (const std::string& payload : FSession->TakeNotifications(kCardListChannel)) {
+            if (payload == "*") all = true;
+            for (size_t at = 0; !all && at < payload.size();) {
+                size_t comma = payload.find(',', at);
+                if (comma == std::string::npos) comma = payload.size();
+                std::int64_t key = 0;
+                if (ParseInt64(std::string_view(payload).substr(at, comma - at), key))
+                    keys.push_back(key);
+                else
+                    all = true;
+                at = comma + 1;
+            }
+        }
+    }
+    if (all)
+        changed("cardlist", {});
+    else if (!keys.empty())
+        changed("cardlist", keys);
 }
 
 }  // namespace

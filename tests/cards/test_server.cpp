@@ -258,13 +258,19 @@ TEST_F(ServerListTest, FileCommandsExportAndUploadWorkOnTheServersList) {
     EXPECT_EQ(StoredText(File("saved.mdb"), "select descx from cardlist where cardno=30"),
               "Zoë 🙂");
 
-    // Merge and Add Card add only what is new; Open replaces the whole list.
+    // Merge adds only what is new, also skipping a card another operator
+    // added after this window read the list; Open replaces the whole list.
     prompts.Clear();
-    prompts.fileAnswers = {QString::fromStdString(
-        CardFile("merge.mdb", {{10, "Other", "", true}, {70, "新しい", "", true}}))};
+    prompts.fileAnswers = {QString::fromStdString(CardFile(
+        "merge.mdb",
+        {{10, "Other", "", true}, {70, "新しい", "", true}, {80, "From the file", "", true}}))};
+    db->Run("INSERT INTO cardlist (cardno, descx) VALUES (80, 'Added meanwhile')");
     window->bMerge->click();
-    EXPECT_EQ(prompts.Messages(PromptKind::Plain).join('|').count("New card added = 1"), 1);
+    EXPECT_EQ(prompts.Messages(PromptKind::Plain).join('|').count("New card added = 1"), 1)
+        << prompts.All().join('|').toStdString();
+    EXPECT_TRUE(prompts.Messages(PromptKind::Error).isEmpty());
     EXPECT_EQ(db->Stored("descx", 70), "新しい");
+    EXPECT_EQ(db->Stored("descx", 80), "Added meanwhile");
     EXPECT_EQ(db->Stored("descx", 10), "émile");
 
     prompts.Clear();
@@ -352,7 +358,12 @@ TEST_F(ServerListTest, OtherOperatorsChangesAppearWithTheSelectionKept) {
     db->Run("INSERT INTO cardlist (cardno, descx) VALUES (5, 'New at the door')");
     EXPECT_TRUE(PumpUntil([&] { return window->PanelText(1) == "7 record(s)."; }));
     EXPECT_EQ(Current(), 40);
-    EXPECT_EQ(ShownCards().front(), 5);
+    // Changed cards keep their place, new ones come at the end (as after this
+    // window's own posts); the next refresh sorts them in.
+    EXPECT_EQ(ShownCards(), (std::vector<int>{10, 20, 30, 40, 50, 60, 5}));
+    db->Run("DELETE FROM cardlist WHERE cardno = 40");
+    EXPECT_TRUE(PumpUntil([&] { return window->PanelText(1) == "6 record(s)."; }));
+    EXPECT_EQ(Current(), 50);
     // This window's own change does not come back as another's.
     const int refreshes = window->RefreshCount();
     Edit(50, QStringLiteral("Own"), true);

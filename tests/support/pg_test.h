@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/card_files.h"
+#include "support/pg_client.h"
 
 #ifndef LORVANE_PG_RECORD
 #error "a test that uses the server is declared with PGSERVER in its .cmake"
@@ -47,38 +48,6 @@ inline std::optional<std::string> PgSocketFolder(const std::string& suffix) {
     std::string folder;
     if (!std::getline(record, folder) || folder.empty()) return std::nullopt;
     return folder;
-}
-
-struct PgConnCloser {
-    void operator()(PGconn* c) const { PQfinish(c); }
-};
-using PgConn = std::unique_ptr<PGconn, PgConnCloser>;
-
-// Runs a statement with text parameters; the rows as text ("" for null).
-inline std::vector<std::vector<std::string>> PgRun(PGconn* conn, const std::string& sql,
-                                                   const std::vector<std::string>& params = {}) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    PGresult* r = PQexecParams(conn, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                               values.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(r);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        const std::string why = PQresultErrorMessage(r);
-        PQclear(r);
-        throw std::runtime_error(sql + ": " + why);
-    }
-    std::vector<std::vector<std::string>> rows(static_cast<size_t>(PQntuples(r)));
-    for (int i = 0; i < PQntuples(r); ++i)
-        for (int c = 0; c < PQnfields(r); ++c) rows[i].emplace_back(PQgetvalue(r, i, c));
-    PQclear(r);
-    return rows;
-}
-
-inline PgConn PgConnect(const std::string& uri) {
-    PgConn conn(PQconnectdb(uri.c_str()));
-    if (PQstatus(conn.get()) != CONNECTION_OK)
-        throw std::runtime_error("cannot connect to " + uri + ": " + PQerrorMessage(conn.get()));
-    return conn;
 }
 
 // A database of the test's own with an empty card list made the program's
