@@ -124,6 +124,15 @@ void TCardList::Refresh(const std::string& appFolder, const std::string& workDbP
     Position();
     FView.SetGridVisible(true);
     FView.ShowRecordCount();
+    // A server role that may only read is the site's choice: the first change
+    // tells (CheckListWritable), not every start.
+    const std::string readOnly = connection.ReadOnlyReason();
+    if (!readOnly.empty() && readOnly != FReadOnlyShown &&
+        !IsServerConnection(connection.ConnectionString()))
+        ShowError(
+            QStringLiteral("The card list is shown read-only: %1, so changes cannot be saved.")
+                .arg(QString::fromStdString(readOnly)));
+    FReadOnlyShown = readOnly;
 }
 
 std::string TCardList::WorkingConnection(const std::string& workDbPath) const {

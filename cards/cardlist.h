@@ -60,7 +60,10 @@ class TCardList {
     TCardList(Tdsrc& data, TDbQuery& dbcard, ICardListView& view);
 
     // Reconnects the working database and reopens the list in the stored sort
-    // order, positioned at the stored row. Failures go up to the caller.
+    // order, positioned at the stored row. Failures go up to the caller. A
+    // working database that takes no changes (read-only media, a full disk)
+    // is shown read-only, and the operator is told why, once until it takes
+    // changes again.
     void Refresh(const std::string& appFolder, const std::string& workDbPath, bool grantedOnly);
 
     // True (after "No record.") when the list holds no rows.
@@ -93,4 +96,5 @@ class TCardList {
     int FRefreshCount = 0;
     std::string FPasswordServer;  // the server connection string FPassword is for
     std::string FPassword;        // typed by the operator; never written anywhere
+    std::string FReadOnlyShown;  // the reason last told, while it holds
 };

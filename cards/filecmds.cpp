@@ -13,17 +13,22 @@
 #include <functional>
 
 #include "cardlist.h"
+#include "cardsheet.h"
 #include "datasrc.h"
 #include "dbengine.h"
+#include "filechoice.h"
 #include "import.h"
 #include "mainhost.h"
 #include "prompts.h"
 #include "settings.h"
+#include "sheetimport.h"
 
 namespace {
 
 const QString kFilter = QStringLiteral("Card Database (*.mdb)|*.mdb");
-const QString kBatchFilter = QStringLiteral("Card Database|*.mdb");
+// Add Card also takes card lists in workbooks and CSV files.
+const QString kBatchFilter = QStringLiteral(
+    "Card Database|*.mdb|Spreadsheet or CSV (*.xlsx *.xls *.csv)|*.xlsx;*.xls;*.csv");
 const QString kExtension = QStringLiteral("mdb");
 
 // Paths go to the database layer and the settings as narrow strings.
@@ -75,6 +80,12 @@ void bSaveClick(IMainWindow& host, Tdsrc& data) {
         ReleaseWorkingDatabase(host, data);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
+        // A copy in the place of the working database or of a file the engine
+        // keeps beside it would be lost to the engine (or take the list with it).
+        if (IsWorkingDatabaseFile(host.WorkDbPath(), path)) {
+            ShowError(QStringLiteral("The card database cannot be saved. Please try."));
+            return;
+        }
         try {
             CopyCardDatabase(host.WorkingConnection(), path);
         } catch (const std::exception&) {
@@ -94,7 +105,15 @@ void bOpenClick(IMainWindow& host, Tdsrc& data) {
         ReleaseWorkingDatabase(host, data);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (!IsValidCardDatabase(path)) return;
+        if (!IsFileChoice(file) || !IsValidCardDatabase(path)) return;
+        // Cards that would reach the controller as other cards (a number out
+        // of range, a fraction, text) are refused, as Merge refuses them.
+        try {
+            CheckCardNumbers(BuildConnectionString(path));
+        } catch (const EDatabaseError& e) {
+            ShowError(QString::fromStdString(e.what()));
+            return;
+        }
         if (!AskConfirm(
                 QStringLiteral("The current card list will be lost. Are you sure to proceed?")))
             return;
@@ -120,7 +139,7 @@ void bMergeClick(IMainWindow& host) {
         host.SetGridVisible(false);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (IsValidCardDatabase(path)) ImportCards(host, path);
+        if (IsFileChoice(file) && IsValidCardDatabase(path)) ImportCards(host, path);
     });
 }
 
@@ -133,5 +152,9 @@ void bAddClick(IMainWindow& host) {
     if (file.isEmpty()) return;
     const std::string path = Narrow(file);
     WriteSettingString("ADD", path);
-    ImportCards(host, path);
+    if (!IsFileChoice(file)) return;
+    if (IsCardSheetPath(path))
+        ImportCardSheet(host, path);
+    else
+        ImportCards(host, path);
 }

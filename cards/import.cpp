@@ -75,7 +75,10 @@ int CardNumber(TDbQuery& source) {
     return field.AsInteger();  // null reads as 0
 }
 
-// Appends the card; false (and the row cancelled) when any part fails.
+// Appends the card; false (and the row cancelled) when the card cannot be
+// stored (a key that is taken, a value the list refuses). Any other failure
+// (a full disk, an input/output error, the database gone) is no fault of the
+// card: the row is cancelled and the failure goes up, stopping the import.
 bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
     try {
         list.Append();
@@ -95,16 +98,20 @@ bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
         }
         list.Post();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         try {
             list.Cancel();
         } catch (const std::exception&) {
         }
+        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
+        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
         return false;
     }
 }
 
-QString Summary(ImportKind kind, int count, int before, int added, int total) {
+}  // namespace
+
+QString ImportSummary(ImportKind kind, int count, int before, int added, int total) {
     const QString first = kind == ImportKind::CardBatch
                               ? QStringLiteral("Number of purchased card = ")
                               : QStringLiteral("Cards to be merged = ");
@@ -113,8 +120,6 @@ QString Summary(ImportKind kind, int count, int before, int added, int total) {
            "New card added = " + QString::number(added) + "\r\n" +
            "Total cards in database now = " + QString::number(total);
 }
-
-}  // namespace
 
 bool LocateCard(IMainWindow& host, int number) {
     return host.CardList().Locate("cardno", TValue(std::in_place_type<std::int64_t>, number));
@@ -162,7 +167,7 @@ void ImportCards(IMainWindow& host, const std::string& path) {
     cursor.reset();
     host.ShowElapsed(start);
     if (kind != ImportKind::None)
-        ShowPlainMessage(Summary(kind, count, before, added, list.RecordCount()));
+        ShowPlainMessage(ImportSummary(kind, count, before, added, list.RecordCount()));
     source.reset();
     host.SetGridVisible(true);
     host.ShowStatusText(QString());
