@@ -242,15 +242,7 @@ void TLorvane::BuildLayout() {
 }
 
 void TLorvane::ConnectControls() {
-    // Counts the commands under way, whatever way they end.
-    auto counted = [this](const std::function<void()>& handler) {
-        struct TCount {
-            int& n;
-            explicit TCount(int& count) : n(count) { ++n; }
-            ~TCount() { --n; }
-        } count(FCommands);
-        Guarded(handler);
-    };
+    auto counted = [this](const std::function<void()>& handler) { RunCommand(handler); };
     auto on = [this, counted](QPushButton* button, std::function<void()> handler) {
         connect(button, &QPushButton::clicked, this,
                 [counted, handler = std::move(handler)] { counted(handler); });
@@ -308,6 +300,16 @@ void TLorvane::ConnectControls() {
             [this](const QModelIndex& current) { SyncListToGrid(current.row()); });
 }
 
+void TLorvane::RunCommand(const std::function<void()>& handler) {
+    // Counts the commands under way, whatever way they end.
+    struct TCount {
+        int& n;
+        explicit TCount(int& count) : n(count) { ++n; }
+        ~TCount() { --n; }
+    } count(FCommands);
+    Guarded(handler);
+}
+
 QAction* TLorvane::AddGridCommand(const QString& caption, const QKeySequence& key,
                                   std::function<void()> handler) {
     auto* action = new QAction(caption, dbgList);
@@ -316,7 +318,7 @@ QAction* TLorvane::AddGridCommand(const QString& caption, const QKeySequence& ke
         action->setShortcutContext(Qt::WindowShortcut);
     }
     connect(action, &QAction::triggered, this, [this, handler = std::move(handler)] {
-        if (!LongCommandRunning()) Guarded(handler);
+        if (!LongCommandRunning()) RunCommand(handler);
     });
     // The grid's actions are the menu's entries, and their keys work from
     // where the grid is.

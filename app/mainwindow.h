@@ -94,6 +94,9 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     // key), below those added before; a key, when given, runs it from
     // anywhere in the window. Entries work on the list, so they are ignored
     // while a long command runs.
+    // Runs a command of a control through Guarded, counted as under way
+    // (a live update of the list waits for it).
+    void RunCommand(const std::function<void()>& handler);
     QAction* AddGridCommand(const QString& caption, const QKeySequence& key,
                             std::function<void()> handler);
 

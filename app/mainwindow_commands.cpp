@@ -23,6 +23,7 @@ void TLorvane::dbgListDblClick() {
 }
 
 void TLorvane::bNewCardClick() {
+    if (!CheckListWritable()) return;
     ::bNewCardClick(
         *this, FData,
         [this](const std::function<bool()>& stop, const std::function<void(int)>& secondsLeft) {
