@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cmdline.h"
 #include "dbengine.h"
 
 namespace {
@@ -41,6 +42,20 @@ int CreateOnServer(const std::string& uri) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnswerHelpOrVersion(argc, argv, "lorvane-newdb",
+                            "Usage: lorvane-newdb [--batch] PATH\n"
+                            "       lorvane-newdb --server URI\n"
+                            "Creates an empty card database at PATH (with --batch a card batch\n"
+                            "database, table card) for Lorvane. Never overwrites a file.\n"
+                            "With --server, creates the card list in the PostgreSQL database\n"
+                            "of the connection URI (postgresql://[user@]host[:port]/database);\n"
+                            "refuses a database that holds one already.\n"
+                            "\n"
+                            "  --batch    a card batch database instead of a card list\n"
+                            "  --server   the card list on a PostgreSQL server\n"
+                            "  --help     show this text and exit\n"
+                            "  --version  show the version and exit\n"))
+        return 0;
     if (argc == 3 && std::strcmp(argv[1], "--server") == 0) return CreateOnServer(argv[2]);
     bool batch = false;
     const char* path = nullptr;
