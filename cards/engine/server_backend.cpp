@@ -63,6 +63,14 @@ int TextSize(unsigned type, int modifier) {
     return (type == kPgVarchar || type == kPgBpchar) && modifier > 4 ? modifier - 4 : 0;
 }
 
+// A table the program's Jet SQL names, as PostgreSQL names it: Jet's names
+// ignore case, and PostgreSQL folds names that are not quoted to lower case.
+std::string TableIdent(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower) c = AsciiLower(c);
+    return PgQuoteIdent(lower);
+}
+
 // A value as the server sent it in text form.
 TValue FromText(std::string_view text, unsigned type) {
     switch (FieldType(type)) {
@@ -234,7 +242,8 @@ TPgResult TServerBackEnd::Run(const std::string& sql, const std::vector<TPgParam
 }
 
 const std::vector<TColumn>& TServerBackEnd::Columns(const std::string& table) {
-    auto found = FTables.find(table);
+    const std::string ident = TableIdent(table);
+    auto found = FTables.find(ident);
     if (found != FTables.end()) return found->second;
     const TPgResult r =
         Run("SELECT a.attname, a.atttypid, a.atttypmod, a.attnum, "
@@ -243,8 +252,8 @@ const std::vector<TColumn>& TServerBackEnd::Columns(const std::string& table) {
             "ON i.indrelid = a.attrelid AND i.indisprimary "
             "WHERE a.attrelid = to_regclass($1) AND a.attnum > 0 AND NOT a.attisdropped "
             "ORDER BY a.attnum",
-            {PgQuoteIdent(table)}, true, true);
-    std::vector<TColumn>& columns = FTables[table];
+            {ident}, true, true);
+    std::vector<TColumn>& columns = FTables[ident];
     for (int i = 0; i < r.Rows(); ++i) {
         TColumn c;
         c.name = r.Text(i, 0);
@@ -389,13 +398,13 @@ bool TServerBackEnd::Update(TRowWrite& row, std::vector<TValue>& stored) {
     const std::string returning = " RETURNING " + ColumnList(row);
     if (set.empty()) {
         // Nothing to write: the row as it is, if it still holds what was read.
-        return StoredRow(Run("SELECT " + ColumnList(row) + " FROM " + PgQuoteIdent(row.table) +
+        return StoredRow(Run("SELECT " + ColumnList(row) + " FROM " + TableIdent(row.table) +
                                  RowCondition(row, params),
                              params, true, true),
                          stored);
     }
     const std::string sql =
-        "UPDATE " + PgQuoteIdent(row.table) + set + RowCondition(row, params) + returning;
+        "UPDATE " + TableIdent(row.table) + set + RowCondition(row, params) + returning;
     return StoredRow(Run(sql, params, false, true), stored);
 }
 
@@ -410,7 +419,7 @@ bool TServerBackEnd::Append(TRowWrite& row, std::vector<TValue>& stored) {
     }
     // A key another operator took meanwhile adds nothing and is no failure.
     const std::string sql =
-        "INSERT INTO " + PgQuoteIdent(row.table) +
+        "INSERT INTO " + TableIdent(row.table) +
         (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")") +
         " ON CONFLICT DO NOTHING RETURNING " + ColumnList(row);
     return StoredRow(Run(sql, params, false, true), stored);
@@ -419,12 +428,12 @@ bool TServerBackEnd::Append(TRowWrite& row, std::vector<TValue>& stored) {
 bool TServerBackEnd::Delete(const TRowWrite& row) {
     if (row.key.empty()) throw EDatabaseError("The rows of " + row.table + " have no key.");
     std::vector<TPgParam> params;
-    const std::string sql = "DELETE FROM " + PgQuoteIdent(row.table) + RowCondition(row, params);
+    const std::string sql = "DELETE FROM " + TableIdent(row.table) + RowCondition(row, params);
     return Run(sql, params, false, true).Affected() > 0;
 }
 
 void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
-    FTables.erase(table);
+    FTables.erase(TableIdent(table));
     // The source's columns that the table has, each cut to the table's size.
     std::vector<int> fields;
     std::vector<const TColumn*> targets;
@@ -442,9 +451,9 @@ void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
     try {
         session.Exec("BEGIN");
         // Others see the old rows until the commit, then the new ones.
-        session.Exec("DELETE FROM " + PgQuoteIdent(table));
+        session.Exec("DELETE FROM " + TableIdent(table));
         int next = 0;
-        session.CopyIn("COPY " + PgQuoteIdent(table) + " (" + names + ") FROM STDIN",
+        session.CopyIn("COPY " + TableIdent(table) + " (" + names + ") FROM STDIN",
                        [&](std::string& buffer) {
                            for (; next < source.Rows() && buffer.size() < (1u << 20); ++next) {
                                for (size_t k = 0; k < fields.size(); ++k) {

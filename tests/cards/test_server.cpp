@@ -383,12 +383,16 @@ TEST_F(ServerListTest, OpenReplacesTheListInOneStepForEveryoneElse) {
     other.Do(QStringLiteral("counts on"));
     // A reader of its own that counts all the while.
     std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
     std::set<int> seen;
     std::thread reader([&] {
         PgConn conn = db->Admin();
-        while (!stop)
+        while (!stop) {
             seen.insert(std::stoi(PgRun(conn.get(), "SELECT count(*) FROM cardlist")[0][0]));
+            ++reads;
+        }
     });
+    while (reads == 0) std::this_thread::yield();
     prompts.fileAnswers = {QString::fromStdString(file)};
     window->bOpen->click();
     EXPECT_TRUE(other.WaitFor(QStringLiteral("count 3000")));
