@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <functional>
+#include <optional>
 
 class QWidget;
 
@@ -40,6 +41,9 @@ class IPromptSeam {
                                  const QString& filter, const QString& defaultExt) = 0;
     virtual QString SaveFileName(const QString& caption, const QString& initial,
                                  const QString& filter, const QString& defaultExt) = 0;
+    // A box asking for a password, its entry showing no text; none when
+    // cancelled.
+    virtual std::optional<QString> Password(const QString& title, const QString& message) = 0;
 };
 
 // Installs a seam (nullptr restores the real dialogs); returns the previous one.
@@ -57,6 +61,10 @@ void ShowPlainMessage(const QString& message);
 // "Confirm" box with a question icon and the single button OK; true when it
 // closed through OK (Enter or Esc), false when its close button closed it.
 bool AskProceed(const QString& message);
+
+// Asks for a password ("Password" box, OK and Cancel); none when cancelled.
+// The caller keeps the answer in memory only.
+std::optional<QString> PromptPassword(const QString& message);
 
 // The standard error box for failures that no command handles: the failure's own
 // text with a full stop added when its last character sorts after ".".
