@@ -120,7 +120,10 @@ void bMergeClick(IMainWindow& host) {
         host.SetGridVisible(false);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (IsValidCardDatabase(path)) ImportCards(host, path);
+        if (!IsValidCardDatabase(path)) return;
+        const TActivityScope activity(host.CardList(), "Merge", TActivityScope::Bulk,
+                                      "from " + path);
+        ImportCards(host, path);
     });
 }
 
@@ -133,5 +136,7 @@ void bAddClick(IMainWindow& host) {
     if (file.isEmpty()) return;
     const std::string path = Narrow(file);
     WriteSettingString("ADD", path);
+    const TActivityScope activity(host.CardList(), "Add Card", TActivityScope::Bulk,
+                                  "from " + path);
     ImportCards(host, path);
 }
