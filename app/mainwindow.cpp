@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -31,6 +32,7 @@
 #include "clockfmt.h"
 #include "commands.h"
 #include "datasrc.h"
+#include "history.h"
 #include "listgrid.h"
 #include "prompts.h"
 #include "settings.h"
@@ -273,6 +275,12 @@ void TLorvane::ConnectControls() {
     // A double click anywhere in the grid, also below the last row or on an
     // empty list (which then says "No record.").
     dbgList->viewport()->installEventFilter(this);
+    auto* history = new QAction(QStringLiteral("History\u2026"), dbgList);
+    connect(history, &QAction::triggered, this, [this] {
+        if (!LongCommandRunning()) Guarded([this] { bHistoryClick(); });
+    });
+    dbgList->addAction(history);
+    dbgList->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
         if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
     });
@@ -294,6 +302,7 @@ void TLorvane::FormCreate() {
         if (!FWorkFolder.problem.empty())
             ShowApplicationError(QString::fromLocal8Bit(FWorkFolder.problem));
         RefreshCardList();
+        ApplyHistoryRetention(FData.adosrc);
         LoadGridLayout("LIST", *dbgList);
         {
             // A selection made by the program runs no change handler.

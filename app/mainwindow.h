@@ -78,6 +78,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void bAllGrantedClick();
     void bAllDenyClick();
     void dbgListDblClick();
+    void bHistoryClick();
     void dbgListTitleClick(int column);
 
     // IMainWindow.

@@ -4,6 +4,7 @@
 #include "editcmds.h"
 #include "export.h"
 #include "filecmds.h"
+#include "history.h"
 #include "listgrid.h"
 #include "mainwindow.h"
 #include "options.h"
@@ -33,6 +34,10 @@ void TLorvane::bAllGrantedClick() {
 
 void TLorvane::bAllDenyClick() {
     ::bAllDenyClick(*this);
+}
+
+void TLorvane::bHistoryClick() {
+    ::bHistoryClick(*this, FData);
 }
 
 // --- Sorting, search and options ---

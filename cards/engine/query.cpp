@@ -95,13 +95,14 @@ struct TDbQuery::Impl {
         w.token = snap.Token(cur);
         return w;
     }
-    // Runs one change of the store, counted for the running command's own
-    // history entry.
+    // Runs one change of the store (true when a value changed), counted for
+    // the running command's own history entry.
     template <typename Change>
     void Written(Change change) const {
         TDbConnection* conn = Connection();
+        bool changed = false;
         try {
-            change();
+            changed = change();
         } catch (const std::exception& e) {
             if (conn) {
                 ++conn->FActivity.failures;
@@ -109,7 +110,7 @@ struct TDbQuery::Impl {
             }
             throw;
         }
-        if (conn) ++conn->FActivity.changes;
+        if (conn && changed) ++conn->FActivity.changes;
     }
     void Clear() {
         snap.Clear();
@@ -444,9 +445,12 @@ void TDbQuery::Post() {
             if (inserted) {
                 if (!backEnd.Append(row, stored))
                     throw EDatabaseError(kKeyTakenMessage, EDatabaseError::TKind::Row);
-            } else if (!backEnd.Update(row, stored)) {
-                throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+                return true;
             }
+            if (!backEnd.Update(row, stored))
+                throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+            // A card written with the values it had is no change.
+            return stored != row.read;
         });
         // The snapshot holds what the store holds (defaults, conversions).
         std::vector<TValue> values = d.buffer;
@@ -495,6 +499,7 @@ void TDbQuery::Delete() {
     d.Written([&] {
         if (!backEnd.Delete(d.RowWrite(fieldOf)))
             throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+        return true;
     });
 
     d.snap.EraseRow(d.cur);
