@@ -54,21 +54,33 @@ std::vector<std::string> ColumnsOf(sqlite3* db, const char* table) {
     return names;
 }
 
-// The card's values as the history shows them, from the row named `row`
-// (OLD or NEW): "name='Anna'; group='HR'; granted=1", for the columns the
-// table has.
-std::string ValuesExpression(const std::vector<std::string>& columns, const char* row) {
-    static constexpr std::pair<const char*, const char*> kShown[] = {
-        {"descx", "name"}, {"grp", "group"}, {"granted", "granted"}};
+const std::pair<const char*, const char*> kShown[] = {
+    {"descx", "name"}, {"grp", "group"}, {"granted", "granted"}};
+
+bool HasColumn(const std::vector<std::string>& columns, const char* name) {
+    return std::any_of(columns.begin(), columns.end(),
+                       [&](const std::string& c) { return EqualsNoCase(c, name); });
+}
+
+// A card's values as the history shows them, from the row named `row` (OLD
+// or NEW): "name='Anna'; group='HR'; granted=1", for the columns the table
+// has; only those that differ between OLD and NEW when onlyChanged.
+std::string ValuesExpression(const std::vector<std::string>& columns, const char* row,
+                             bool onlyChanged) {
     std::string expr;
     for (const auto& [column, label] : kShown) {
-        if (std::none_of(columns.begin(), columns.end(),
-                         [&](const std::string& c) { return EqualsNoCase(c, column); }))
-            continue;
-        expr += expr.empty() ? "'" : " || '; ";
-        expr += std::string(label) + "=' || quote(" + row + "." + column + ")";
+        if (!HasColumn(columns, column)) continue;
+        const std::string value =
+            std::string("'") + label + "=' || quote(" + row + "." + column + ") || '; '";
+        const std::string part = onlyChanged
+                                     ? std::string("CASE WHEN OLD.") + column + " IS NOT NEW." +
+                                           column + " THEN " + value + " ELSE '' END"
+                                     : value;
+        expr += (expr.empty() ? "" : " || ") + part;
     }
-    return expr.empty() ? "''" : expr;
+    // The separator after the last value goes; a value itself never ends in
+    // one (it is quoted, a number or NULL).
+    return expr.empty() ? "''" : "rtrim(" + expr + ", '; ')";
 }
 
 // Whether any of the columns differs between OLD and NEW.
@@ -154,10 +166,11 @@ void RegisterHistorySearch(sqlite3* db) {
 bool InstallFileHistory(sqlite3* db, TFileHistoryContext& context) {
     if (context.installed) return true;
     if (!HasTable(db, "cardlist")) return false;
-    if (!HasTable(db, "history")) {
+    if (!HasTable(db, "history") || !HasTable(db, "history_card") ||
+        !HasTable(db, "history_mark")) {
         Exec(db, "BEGIN IMMEDIATE");
         try {
-            if (!HasTable(db, "history")) Exec(db, kHistoryDdl);
+            Exec(db, kHistoryDdl);
             Exec(db, "COMMIT");
         } catch (...) {
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -174,24 +187,27 @@ bool InstallFileHistory(sqlite3* db, TFileHistoryContext& context) {
                                  "INSERT INTO history (at, who, command, cardno, before, "
                                  "after) VALUES (") +
                              kNow + ", lorvane_user(), lorvane_command(), ";
-    const std::string oldValues = ValuesExpression(columns, "OLD");
-    const std::string newValues = ValuesExpression(columns, "NEW");
+    auto trigger = [&](const char* event, const std::string& when, const std::string& values) {
+        return std::string("CREATE TEMP TRIGGER IF NOT EXISTS lorvane_history_") + event +
+               " AFTER " + event + " ON main.cardlist " + when + " BEGIN " + head + values +
+               "); END;";
+    };
     const std::string sql =
-        "CREATE TEMP TRIGGER IF NOT EXISTS lorvane_history_insert AFTER INSERT ON main.cardlist "
-        "BEGIN " +
-        head + "NEW.cardno, NULL, " + newValues +
-        "); END;"
-        "CREATE TEMP TRIGGER IF NOT EXISTS lorvane_history_update AFTER UPDATE ON main.cardlist "
-        "WHEN " +
-        ChangedCondition(columns) + " BEGIN " + head + "NEW.cardno, " + oldValues + ", " +
-        newValues +
-        "); END;"
-        "CREATE TEMP TRIGGER IF NOT EXISTS lorvane_history_delete AFTER DELETE ON main.cardlist "
-        "BEGIN " +
-        head + "OLD.cardno, " + oldValues + ", NULL); END;";
+        trigger("insert", "", "NEW.cardno, NULL, " + ValuesExpression(columns, "NEW", false)) +
+        trigger("update", "WHEN " + ChangedCondition(columns),
+                "NEW.cardno, " + ValuesExpression(columns, "OLD", true) + ", " +
+                    ValuesExpression(columns, "NEW", true)) +
+        trigger("delete", "", "OLD.cardno, " + ValuesExpression(columns, "OLD", false) + ", NULL");
     Exec(db, sql.c_str());
     context.installed = true;
     return true;
+}
+
+void IndexFileHistory(sqlite3* db) {
+    Exec(db,
+         "INSERT OR IGNORE INTO history_card (cardno, id) SELECT cardno, id FROM history "
+         "WHERE id > (SELECT max(upto) FROM history_mark) AND cardno IS NOT NULL;"
+         "UPDATE history_mark SET upto = (SELECT coalesce(max(id), 0) FROM history)");
 }
 
 void AddFileHistoryEntry(sqlite3* db, const TFileHistoryContext& context,
@@ -202,41 +218,98 @@ void AddFileHistoryEntry(sqlite3* db, const TFileHistoryContext& context,
     Bind(st.get(), 1, context.user);
     Bind(st.get(), 2, command);
     Bind(st.get(), 3, detail);
-    Step(db, st.get());
+    Exec(db, "BEGIN IMMEDIATE");
+    try {
+        Step(db, st.get());
+        IndexFileHistory(db);
+        Exec(db, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
+
+namespace {
+
+THistoryEntry EntryOf(sqlite3_stmt* st) {
+    THistoryEntry e;
+    e.id = sqlite3_column_int64(st, 0);
+    e.time = TextOrNone(st, 1).value_or("");
+    e.user = TextOrNone(st, 2).value_or("");
+    e.command = TextOrNone(st, 3).value_or("");
+    if (sqlite3_column_type(st, 4) != SQLITE_NULL) e.card = sqlite3_column_int64(st, 4);
+    e.before = TextOrNone(st, 5);
+    e.after = TextOrNone(st, 6);
+    e.detail = TextOrNone(st, 7).value_or("");
+    return e;
+}
+
+// Runs a read of entries whose parameters are named as in THistoryQuery.
+void ReadInto(sqlite3* db, const std::string& sql, const THistoryQuery& query, std::int64_t mark,
+              std::vector<THistoryEntry>& into) {
+    const Stmt st = Prepare(db, sql);
+    auto bind64 = [&](const char* name, std::int64_t v) {
+        if (const int i = sqlite3_bind_parameter_index(st.get(), name))
+            sqlite3_bind_int64(st.get(), i, v);
+    };
+    bind64(":before", query.beforeId > 0 ? query.beforeId : INT64_MAX);
+    bind64(":mark", mark);
+    bind64(":limit", std::max(query.limit, 1));
+    if (query.card) bind64(":card", *query.card);
+    if (const int i = sqlite3_bind_parameter_index(st.get(), ":text"))
+        Bind(st.get(), i, query.text);
+    int rc;
+    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) into.push_back(EntryOf(st.get()));
+    if (rc != SQLITE_DONE) throw SqliteError(db, rc);
+}
+
+}  // namespace
 
 std::vector<THistoryEntry> ReadFileHistory(sqlite3* db, const THistoryQuery& query) {
     std::vector<THistoryEntry> entries;
     if (!HasTable(db, "history")) return entries;
-    std::string sql =
-        "SELECT id, at, who, command, cardno, before, after, detail FROM history WHERE 1";
-    if (query.beforeId > 0) sql += " AND id < :before";
-    if (query.card) sql += " AND cardno = :card";
-    if (!query.text.empty())
-        sql += " AND lorvane_contains(who, command, before, after, detail, :text)";
-    sql += " ORDER BY id DESC LIMIT :limit";
-    const Stmt st = Prepare(db, sql);
-    auto index = [&](const char* name) { return sqlite3_bind_parameter_index(st.get(), name); };
-    if (query.beforeId > 0) sqlite3_bind_int64(st.get(), index(":before"), query.beforeId);
-    if (query.card) sqlite3_bind_int64(st.get(), index(":card"), *query.card);
-    if (!query.text.empty()) Bind(st.get(), index(":text"), query.text);
-    sqlite3_bind_int(st.get(), index(":limit"), std::max(query.limit, 1));
-    int rc;
-    while ((rc = sqlite3_step(st.get())) == SQLITE_ROW) {
-        THistoryEntry e;
-        e.id = sqlite3_column_int64(st.get(), 0);
-        e.time = TextOrNone(st.get(), 1).value_or("");
-        e.user = TextOrNone(st.get(), 2).value_or("");
-        e.command = TextOrNone(st.get(), 3).value_or("");
-        if (sqlite3_column_type(st.get(), 4) != SQLITE_NULL)
-            e.card = sqlite3_column_int64(st.get(), 4);
-        e.before = TextOrNone(st.get(), 5);
-        e.after = TextOrNone(st.get(), 6);
-        e.detail = TextOrNone(st.get(), 7).value_or("");
-        entries.push_back(std::move(e));
+    const std::string columns =
+        "SELECT h.id, h.at, h.who, h.command, h.cardno, h.before, h.after, h.detail FROM ";
+    const std::string text =
+        query.text.empty()
+            ? ""
+            : " AND lorvane_contains(h.who, h.command, h.before, h.after, h.detail, :text)";
+    const std::string order = " ORDER BY h.id DESC LIMIT :limit";
+    if (!query.card) {
+        ReadInto(db, columns + "history h WHERE h.id < :before" + text + order, query, 0, entries);
+        return entries;
     }
-    if (rc != SQLITE_DONE) throw SqliteError(db, rc);
-    return entries;
+    // One read in one snapshot: the indexed entries of the card, and those
+    // written after the index was last brought up to date.
+    std::int64_t mark = 0;
+    const bool indexed = HasTable(db, "history_card") && HasTable(db, "history_mark");
+    Exec(db, "BEGIN");
+    try {
+        if (indexed) {
+            const Stmt st = Prepare(db, "SELECT max(upto) FROM history_mark");
+            if (sqlite3_step(st.get()) == SQLITE_ROW) mark = sqlite3_column_int64(st.get(), 0);
+            ReadInto(db,
+                     columns +
+                         "history_card c JOIN history h ON h.id = c.id WHERE c.cardno = :card "
+                         "AND c.id < :before AND c.id <= :mark" +
+                         text + " ORDER BY c.id DESC LIMIT :limit",
+                     query, mark, entries);
+        }
+        std::vector<THistoryEntry> recent;
+        ReadInto(db,
+                 columns + "history h WHERE h.id > :mark AND h.id < :before AND h.cardno = :card" +
+                     text + order,
+                 query, mark, recent);
+        Exec(db, "COMMIT");
+        // The recent ones are the newer.
+        recent.insert(recent.end(), std::make_move_iterator(entries.begin()),
+                      std::make_move_iterator(entries.end()));
+        if (static_cast<int>(recent.size()) > query.limit) recent.resize(std::max(query.limit, 1));
+        return recent;
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::int64_t ExpireFileHistory(sqlite3* db, const TFileHistoryContext& context, int days) {
@@ -245,24 +318,32 @@ std::int64_t ExpireFileHistory(sqlite3* db, const TFileHistoryContext& context, 
     try {
         // Entries come in time order: the first one young enough to stay
         // ends the scan, so a start-up with nothing to remove costs little.
-        const Stmt first = Prepare(db, std::string("SELECT id FROM history WHERE at >= "
-                                                   "strftime('%Y-%m-%dT%H:%M:%fZ','now',?) "
-                                                   "ORDER BY id LIMIT 1"));
+        const Stmt first = Prepare(db,
+                                   "SELECT id FROM history WHERE at >= "
+                                   "strftime('%Y-%m-%dT%H:%M:%fZ','now',?) ORDER BY id LIMIT 1");
         std::string age = std::to_string(days);
         age.insert(age.begin(), '-');
         age += " days";
         Bind(first.get(), 1, age);
         const bool anyKept = sqlite3_step(first.get()) == SQLITE_ROW;
-        const std::int64_t kept = anyKept ? sqlite3_column_int64(first.get(), 0) : 0;
-        const Stmt remove =
-            Prepare(db, anyKept ? "DELETE FROM history WHERE id < ?" : "DELETE FROM history");
-        if (anyKept) sqlite3_bind_int64(remove.get(), 1, kept);
+        const std::int64_t kept = anyKept ? sqlite3_column_int64(first.get(), 0) : INT64_MAX;
+        const Stmt remove = Prepare(db, "DELETE FROM history WHERE id < ?");
+        sqlite3_bind_int64(remove.get(), 1, kept);
         Step(db, remove.get());
         const std::int64_t removed = sqlite3_changes(db);
-        if (removed > 0)
-            AddFileHistoryEntry(db, context, "Retention",
-                                std::to_string(removed) + " entries older than " +
-                                    std::to_string(days) + " days removed");
+        if (removed > 0) {
+            const Stmt index = Prepare(db, "DELETE FROM history_card WHERE id < ?");
+            sqlite3_bind_int64(index.get(), 1, kept);
+            Step(db, index.get());
+            const Stmt entry = Prepare(db, std::string("INSERT INTO history (at, who, command, "
+                                                       "detail) VALUES (") +
+                                               kNow + ", ?, 'Retention', ?)");
+            Bind(entry.get(), 1, context.user);
+            Bind(entry.get(), 2,
+                 std::to_string(removed) + " entries older than " + std::to_string(days) +
+                     " days removed");
+            Step(db, entry.get());
+        }
         Exec(db, "COMMIT");
         return removed;
     } catch (...) {

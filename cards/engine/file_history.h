@@ -20,10 +20,24 @@
 
 struct sqlite3;
 
+// The entries, in the order they were written. An update records only the
+// values that changed; an added or deleted card all of its values.
+//
+// The entries of a card are found through history_card, which is not an
+// index SQLite keeps at every change: each post is its own transaction, and
+// one more page written per commit (a card number lands anywhere in an
+// index) would cost as much again as the post itself. The program brings it
+// up to date instead (IndexFileHistory) when a bulk command ends and when
+// Open replaces the list; history_mark holds the last entry it covers, and
+// the few entries after it are scanned.
 inline constexpr const char* kHistoryDdl =
-    "CREATE TABLE history (id INTEGER PRIMARY KEY, at TEXT NOT NULL, who TEXT NOT NULL, "
-    "command TEXT NOT NULL, cardno INTEGER, before TEXT, after TEXT, detail TEXT);"
-    "CREATE INDEX history_card ON history (cardno)";
+    "CREATE TABLE IF NOT EXISTS history (id INTEGER PRIMARY KEY, at TEXT NOT NULL, "
+    "who TEXT NOT NULL, command TEXT NOT NULL, cardno INTEGER, before TEXT, after TEXT, "
+    "detail TEXT);"
+    "CREATE TABLE IF NOT EXISTS history_card (cardno INTEGER NOT NULL, id INTEGER NOT NULL, "
+    "PRIMARY KEY (cardno, id)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS history_mark (upto INTEGER NOT NULL);"
+    "INSERT INTO history_mark SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM history_mark)";
 
 // What the connection's triggers record besides the card: owned by the back
 // end, read by the functions the triggers call. Lives as long as the
@@ -46,7 +60,12 @@ void RegisterHistorySearch(sqlite3* db);
 // without a card list. Needs a writable connection. Raises EDatabaseError.
 bool InstallFileHistory(sqlite3* db, TFileHistoryContext& context);
 
-// Adds a command's own entry. Raises EDatabaseError.
+// Brings history_card up to date with the entries written since it was
+// last, inside the caller's transaction. Raises EDatabaseError.
+void IndexFileHistory(sqlite3* db);
+
+// Adds a command's own entry, and indexes what came before it, in one
+// transaction. Raises EDatabaseError.
 void AddFileHistoryEntry(sqlite3* db, const TFileHistoryContext& context,
                          const std::string& command, const std::string& detail);
 
