@@ -4,8 +4,10 @@
 
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <exception>
 #include <stdexcept>
 
@@ -35,6 +37,14 @@ class CentredBox : public QMessageBox {
         CentreOnScreen(*this);
     }
 };
+
+// The extension of a Qt filter's first pattern: "xlsx" for
+// "Excel Workbook (*.xlsx)"; empty when it has none.
+QString FilterExtension(const QString& qtFilter) {
+    static const QRegularExpression pattern(QStringLiteral("\\*\\.([A-Za-z0-9]+)"));
+    const QRegularExpressionMatch match = pattern.match(qtFilter);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
 
 // The real dialogs.
 class DialogSeam : public IPromptSeam {
@@ -84,7 +94,25 @@ class DialogSeam : public IPromptSeam {
         // Open: only an existing file; save: asks before replacing (Qt's default).
         dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile
                                                            : QFileDialog::AnyFile);
-        if (!defaultExt.isEmpty()) dialog.setDefaultSuffix(defaultExt);
+        if (!defaultExt.isEmpty()) {
+            dialog.setDefaultSuffix(defaultExt);
+            // A name typed without extension gets that of the chosen filter
+            // (and the question before replacing is asked for that name).
+            QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                             [&dialog](const QString& chosen) {
+                                 const QString ext = FilterExtension(chosen);
+                                 if (!ext.isEmpty()) dialog.setDefaultSuffix(ext);
+                             });
+            // The filter of the remembered file's extension comes first.
+            const QString ext = QFileInfo(initial).suffix();
+            for (const QString& f : dialog.nameFilters()) {
+                if (!ext.isEmpty() && FilterExtension(f).compare(ext, Qt::CaseInsensitive) == 0) {
+                    dialog.selectNameFilter(f);
+                    dialog.setDefaultSuffix(FilterExtension(f));
+                    break;
+                }
+            }
+        }
         if (dialog.exec() != QDialog::Accepted) return {};
         const QStringList files = dialog.selectedFiles();
         return files.isEmpty() ? QString() : files.front();

@@ -99,6 +99,12 @@ void TCardList::Refresh(const std::string& appFolder, const std::string& workDbP
     Position();
     FView.SetGridVisible(true);
     FView.ShowRecordCount();
+    const std::string readOnly = connection.ReadOnlyReason();
+    if (!readOnly.empty() && readOnly != FReadOnlyShown)
+        ShowError(
+            QStringLiteral("The card list is shown read-only: %1, so changes cannot be saved.")
+                .arg(QString::fromStdString(readOnly)));
+    FReadOnlyShown = readOnly;
 }
 
 void TCardList::Position() {

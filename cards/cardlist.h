@@ -51,7 +51,10 @@ class TCardList {
     TCardList(Tdsrc& data, TDbQuery& dbcard, ICardListView& view);
 
     // Reconnects the working database and reopens the list in the stored sort
-    // order, positioned at the stored row. Failures go up to the caller.
+    // order, positioned at the stored row. Failures go up to the caller. A
+    // working database that takes no changes (read-only media, a full disk)
+    // is shown read-only, and the operator is told why, once until it takes
+    // changes again.
     void Refresh(const std::string& appFolder, const std::string& workDbPath, bool grantedOnly);
 
     // True (after "No record.") when the list holds no rows.
@@ -67,4 +70,5 @@ class TCardList {
     TDbQuery& FList;
     ICardListView& FView;
     int FRefreshCount = 0;
+    std::string FReadOnlyShown;  // the reason last told, while it holds
 };

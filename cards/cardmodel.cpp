@@ -35,6 +35,10 @@ QVariant AsBooleanText(const TValue& value) {
 
 }  // namespace
 
+bool TCardModel::IsGranted(const TValue& value) {
+    return AsBool(value);
+}
+
 const char* TCardModel::FieldName(int column) {
     return column >= 0 && column < ColumnCount ? FieldNames[column] : "";
 }

@@ -6,6 +6,8 @@
 #include <QAbstractTableModel>
 #include <array>
 
+#include "dbengine.h"
+
 class TDbQuery;
 
 class TCardModel : public QAbstractTableModel {
@@ -18,6 +20,9 @@ class TCardModel : public QAbstractTableModel {
 
     // Field name of a grid column ("cardno", ...); empty for a bad column.
     static const char* FieldName(int column);
+    // An access flag as the grid shows it: granted for any value but 0 (a
+    // hand-made list may hold -1 or 2), a null, an empty text or "0".
+    static bool IsGranted(const TValue& value);
 
     explicit TCardModel(TDbQuery& query, QObject* parent = nullptr);
     ~TCardModel() override;

@@ -5,14 +5,19 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <filesystem>
 #include <variant>
 
 #include "cardlist.h"
+#include "cardmodel.h"
 #include "dbengine.h"
+#include "filechoice.h"
+#include "filemodes.h"
 #include "guards.h"
 #include "mainhost.h"
 #include "pgbar.h"
@@ -25,15 +30,20 @@ namespace {
 const char* const kCannotExport = "Cannot export to the Excel file.";
 constexpr int kEventSliceMs = 10;
 
-std::int64_t IntegerOf(const TValue& v) {
-    if (const auto* i = std::get_if<std::int64_t>(&v)) return *i;
-    if (const auto* d = std::get_if<double>(&v)) return static_cast<std::int64_t>(*d);
-    if (const auto* s = std::get_if<std::string>(&v)) return std::stoll(*s);
-    return 0;
-}
-
 const std::string* TextOf(const TValue& v) {
     return std::get_if<std::string>(&v);
+}
+
+// A card number goes into the sheet as it is stored: a whole number, another
+// number (a hand-made list may hold one) or a text, never a number made of a
+// text.
+void SetCardNumber(TExcelTable& table, const TValue& v) {
+    if (const auto* i = std::get_if<std::int64_t>(&v))
+        table.SetInteger("CARD_NO", *i);
+    else if (const auto* d = std::get_if<double>(&v))
+        table.SetNumber("CARD_NO", *d);
+    else if (const std::string* text = TextOf(v))
+        table.SetText("CARD_NO", *text);
 }
 
 int NeedField(const TDbQuery& list, const char* name) {
@@ -60,28 +70,15 @@ void CopyRows(TDbQuery& list, TExcelTable& table, Tpbar& bar) {
         // Pending events may have closed the list under the copy.
         if (!list.Active() || row >= list.RecordCount()) throw EDatabaseError("The list changed");
         table.Append();
-        table.SetInteger("CARD_NO", IntegerOf(list.Cell(row, cardno)));
+        SetCardNumber(table, list.Cell(row, cardno));
         if (const std::string* name = TextOf(list.Cell(row, descx)))
             table.SetText("DESCRIPTION", *name);
         if (const std::string* group = TextOf(list.Cell(row, grp))) table.SetText("GROUP", *group);
-        table.SetBoolean("GRANTED", IntegerOf(list.Cell(row, granted)) != 0);
+        // The flag as the grid shows it: any value but 0 (-1, 2) is granted.
+        table.SetBoolean("GRANTED", TCardModel::IsGranted(list.Cell(row, granted)));
         table.Post();
         bar.Advance();
     }
-}
-
-// The working database and the files the engine keeps beside it are in use:
-// a workbook must not take their place.
-bool IsWorkingDatabaseFile(const IMainWindow& host, const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path work = fs::weakly_canonical(host.WorkDbPath(), error);
-    if (error) return false;
-    const fs::path chosen = fs::weakly_canonical(path, error);
-    if (error) return false;
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-        if (chosen == fs::path(work.string() + suffix)) return true;
-    return false;
 }
 
 }  // namespace
@@ -103,7 +100,7 @@ std::string BuildExcelConnectionString(const std::string& fileName) {
 bool CreateExcelWorkbook(const std::string& fileName) {
     try {
         SetCurrentFolder(std::filesystem::path(fileName).parent_path().string());
-        CreateExcelTable(BuildExcelConnectionString(fileName), CardListTable());
+        CreateExcelTable(BuildExcelConnectionString(fileName), CardListTable(), SharedFileMode());
         return true;
     } catch (const std::exception&) {
         ShowError(QStringLiteral("Cannot create the Excel file."));
@@ -136,7 +133,7 @@ void ExportToExcel(IMainWindow& host, const std::string& fileName) {
     };
 
     try {
-        table.Open(BuildExcelConnectionString(fileName), CardListTable());
+        table.Open(BuildExcelConnectionString(fileName), CardListTable(), SharedFileMode());
         list.First();
     } catch (const std::exception&) {
         fail();
@@ -158,9 +155,16 @@ void bExportClick(IMainWindow& host) {
     // The list is refreshed on every way out, also after a failure that goes
     // on to the standard error box.
     ThenRefresh(host, [&] {
+        // A workbook is for others to open: the first dialog starts in the
+        // documents folder, not in the program's private data folder.
+        QString initial =
+            QFile::decodeName(QByteArray::fromStdString(ReadSettingString("EXPORT", "")));
+        if (initial.isEmpty()) {
+            initial = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+            if (initial.isEmpty() || !QFileInfo(initial).isDir()) initial = QDir::homePath();
+        }
         QString chosen = PromptSaveFileName(
-            QStringLiteral("Export Card List to Excel"),
-            QFile::decodeName(QByteArray::fromStdString(ReadSettingString("EXPORT", ""))),
+            QStringLiteral("Export Card List to Excel"), initial,
             QStringLiteral("MS Excel (*.xls)|*.xls|Excel Workbook (*.xlsx)|*.xlsx"),
             QStringLiteral("xls"));
         // The dialog adds the extension to a bare name; a name that still has
@@ -172,7 +176,7 @@ void bExportClick(IMainWindow& host) {
             WriteSettingString("EXPORT", path);
             struct stat st {};
             if (lstat(path.c_str(), &st) == 0 &&
-                (IsWorkingDatabaseFile(host, path) || unlink(path.c_str()) != 0)) {
+                (IsWorkingDatabaseFile(host.WorkDbPath(), path) || unlink(path.c_str()) != 0)) {
                 ShowError(QStringLiteral("Cannot delete the file: ") +
                           QFile::decodeName(QByteArray::fromStdString(path)));
             } else {

@@ -15,6 +15,7 @@
 #include "cardlist.h"
 #include "datasrc.h"
 #include "dbengine.h"
+#include "filechoice.h"
 #include "import.h"
 #include "mainhost.h"
 #include "prompts.h"
@@ -75,6 +76,12 @@ void bSaveClick(IMainWindow& host, Tdsrc& data) {
         ReleaseWorkingDatabase(host, data);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
+        // A copy in the place of the working database or of a file the engine
+        // keeps beside it would be lost to the engine (or take the list with it).
+        if (IsWorkingDatabaseFile(host.WorkDbPath(), path)) {
+            ShowError(QStringLiteral("The card database cannot be saved. Please try."));
+            return;
+        }
         try {
             CopyCardDatabase(BuildConnectionString(host.WorkDbPath()), path);
         } catch (const std::exception&) {
@@ -94,7 +101,15 @@ void bOpenClick(IMainWindow& host, Tdsrc& data) {
         ReleaseWorkingDatabase(host, data);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (!IsValidCardDatabase(path)) return;
+        if (!IsFileChoice(file) || !IsValidCardDatabase(path)) return;
+        // Cards that would reach the controller as other cards (a number out
+        // of range, a fraction, text) are refused, as Merge refuses them.
+        try {
+            CheckCardNumbers(BuildConnectionString(path));
+        } catch (const EDatabaseError& e) {
+            ShowError(QString::fromStdString(e.what()));
+            return;
+        }
         if (!AskConfirm(
                 QStringLiteral("The current card list will be lost. Are you sure to proceed?")))
             return;
@@ -120,7 +135,7 @@ void bMergeClick(IMainWindow& host) {
         host.SetGridVisible(false);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (!IsValidCardDatabase(path)) return;
+        if (!IsFileChoice(file) || !IsValidCardDatabase(path)) return;
         const TActivityScope activity(host.CardList(), "Merge", TActivityScope::Bulk,
                                       "from " + path);
         ImportCards(host, path);
@@ -136,6 +151,7 @@ void bAddClick(IMainWindow& host) {
     if (file.isEmpty()) return;
     const std::string path = Narrow(file);
     WriteSettingString("ADD", path);
+    if (!IsFileChoice(file)) return;
     const TActivityScope activity(host.CardList(), "Add Card", TActivityScope::Bulk,
                                   "from " + path);
     ImportCards(host, path);

@@ -75,7 +75,10 @@ int CardNumber(TDbQuery& source) {
     return field.AsInteger();  // null reads as 0
 }
 
-// Appends the card; false (and the row cancelled) when any part fails.
+// Appends the card; false (and the row cancelled) when the card cannot be
+// stored (a key that is taken, a value the list refuses). Any other failure
+// (a full disk, an input/output error, the database gone) is no fault of the
+// card: the row is cancelled and the failure goes up, stopping the import.
 bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
     try {
         list.Append();
@@ -95,11 +98,13 @@ bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
         }
         list.Post();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         try {
             list.Cancel();
         } catch (const std::exception&) {
         }
+        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
+        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
         return false;
     }
 }

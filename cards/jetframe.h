@@ -23,7 +23,8 @@ enum TExit : int {
     ExitNotJet4 = 4,  // Jet 3 or a later engine
     ExitWrongPassword = 5,
     ExitNoTable = 6,
-    ExitUnreadable = 7,  // libmdb cannot read the file
+    ExitUnreadable = 7,  // the file, or a page or row of the table, cannot be read
+    ExitTooLong = 8,     // a value longer than the reader takes
 };
 
 // libmdb's column types that the parent tells apart.

@@ -1,13 +1,13 @@
 #include "jetheader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 namespace {
@@ -60,15 +60,20 @@ bool HasJetSignature(const unsigned char* bytes, std::size_t size) {
 }
 
 bool IsJetFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char head[sizeof kSignature] = {};
-    in.read(reinterpret_cast<char*>(head), sizeof head);
-    return in && HasJetSignature(head, sizeof head);
+    std::vector<unsigned char> page;
+    return ReadJetFirstPage(path.c_str(), page) == 0 && HasJetSignature(page.data(), page.size());
 }
 
 int ReadJetFirstPage(const char* path, std::vector<unsigned char>& page) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    page.clear();
+    // Not blocking: a named pipe or a device must not hold up the caller.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return 0;  // no page: not a Jet file
+    }
     page.assign(kJetPageSize, 0);
     std::size_t got = 0;
     while (got < page.size()) {

@@ -18,7 +18,8 @@ bool HasJetSignature(const unsigned char* bytes, std::size_t size);
 bool IsJetFile(const std::string& path);
 
 // Reads up to one page from the start of the file into page (resized to what
-// was read). Returns 0, or the errno of a failed open.
+// was read; nothing for anything but a regular file). Never blocks on a named
+// pipe or a device. Returns 0, or the errno of a failed open.
 int ReadJetFirstPage(const char* path, std::vector<unsigned char>& page);
 
 enum class TJetHeaderCheck {

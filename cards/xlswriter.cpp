@@ -1,16 +1,22 @@
 #include "xlswriter.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
 #include <gsf/gsf-output-stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <unordered_map>
 
@@ -20,7 +26,17 @@ namespace {
 
 // --- Text ---
 
-// UTF-8 to UTF-16; an invalid or cut-off sequence becomes U+FFFD.
+bool IsHighSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// UTF-8 to UTF-16; an invalid or cut-off sequence becomes U+FFFD. A surrogate
+// encoded on its own (as some programs write the halves of a character, or a
+// half without its other) is kept as that unit: two such halves in a row are
+// the character again.
 std::u16string Utf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
@@ -49,7 +65,7 @@ std::u16string Utf16(std::string_view s) {
                     v = (v << 6) | (c & 0x3F);
                 }
                 const char32_t least = more == 1 ? 0x80 : more == 2 ? 0x800 : 0x10000;
-                if (ok && v >= least && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) {
+                if (ok && v >= least && v <= 0x10FFFF) {
                     cp = v;
                     len = static_cast<size_t>(more) + 1;
                 }
@@ -66,35 +82,71 @@ std::u16string Utf16(std::string_view s) {
     return out;
 }
 
-std::string Utf8(const std::u16string& s) {
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+bool IsHexDigit(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// The text of an .xlsx cell, as UTF-8 for the XML. XML cannot carry control
+// characters other than tab, line feed and carriage return, nor U+FFFE, U+FFFF
+// or a surrogate without its other half: those go in the format's escape
+// _xHHHH_. So does the underscore of a text that reads like such an escape, so
+// that readers give back every text unchanged.
+std::string XlsxText(const std::u16string& s) {
     std::string out;
     out.reserve(s.size());
+    auto escape = [&out](char32_t unit) {
+        static const char kHex[] = "0123456789ABCDEF";
+        out += "_x";
+        for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xF]);
+        out.push_back('_');
+    };
     for (size_t i = 0; i < s.size(); ++i) {
-        char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+        const char32_t c = s[i];
+        if (IsHighSurrogate(c) && i + 1 < s.size() && IsLowSurrogate(s[i + 1])) {
+            AppendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00));
             ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if ((c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') || c == 0xFFFE ||
+                   c == 0xFFFF || IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            escape(c);
+        } else if (c == u'_' && i + 5 < s.size() && s[i + 1] == u'x' &&
+                   std::all_of(s.begin() + static_cast<std::ptrdiff_t>(i + 2),
+                               s.begin() + static_cast<std::ptrdiff_t>(i + 6), IsHexDigit)) {
+            escape(c);
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            AppendUtf8(out, c);
         }
     }
     return out;
+}
+
+// A text for a BIFF8 string: readers refuse a surrogate without its other
+// half, which becomes U+FFFD.
+std::u16string WithoutLoneSurrogates(std::u16string s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (IsHighSurrogate(s[i]) && i + 1 < s.size() && IsLowSurrogate(s[i + 1]))
+            ++i;
+        else if (IsHighSurrogate(s[i]) || IsLowSurrogate(s[i]))
+            s[i] = 0xFFFD;
+    }
+    return s;
 }
 
 // Cut to what a cell holds, never between the two halves of a surrogate pair.
@@ -190,6 +242,7 @@ class TBiff {
         bytes[FSizeAt + 1] = static_cast<char>(size >> 8);
     }
     size_t RecordSize() const { return bytes.size() - FSizeAt - 2; }
+    size_t RecordStart() const { return FSizeAt - 2; }
     // A short Latin-1 text with a one-byte length (font and sheet names).
     void ShortText(std::string_view s) {
         U8(static_cast<unsigned>(s.size()));
@@ -206,31 +259,47 @@ bool FitsOneByte(const std::u16string& s) {
 }
 
 // The shared string table: an SST record and as many CONTINUE records as its
-// strings need. A string's length and option byte never part from its first
-// character; a continued string repeats its option byte.
+// strings need, then the EXTSST record that indexes it. A string's length and
+// option byte never part from its first character, nor the two halves of a
+// surrogate pair from each other; a continued string repeats its option byte.
 void WriteSst(TBiff& out, const TStringPool& pool, std::uint32_t total) {
+    // EXTSST: one entry per bucket of strings, at most 128 buckets.
+    const size_t count = pool.strings.size();
+    const size_t perBucket = std::max<size_t>(8, (count + 127) / 128);
+    struct TBucket {
+        std::uint32_t position;
+        unsigned offset;
+    };
+    std::vector<TBucket> buckets;
+
     out.Begin(0x00FC);
     out.U32(total);
-    out.U32(static_cast<std::uint32_t>(pool.strings.size()));
-    for (const std::u16string& s : pool.strings) {
+    out.U32(static_cast<std::uint32_t>(count));
+    for (size_t index = 0; index < count; ++index) {
+        const std::u16string s = WithoutLoneSurrogates(pool.strings[index]);
         const bool narrow = FitsOneByte(s);
         const size_t charSize = narrow ? 1 : 2;
-        if (out.RecordSize() + 3 + charSize > kMaxRecordData) {
+        const size_t first = s.empty() ? 0 : (IsHighSurrogate(s[0]) ? 2 : 1) * charSize;
+        if (out.RecordSize() + 3 + first > kMaxRecordData) {
             out.End();
             out.Begin(0x003C);
         }
+        if (index % perBucket == 0)
+            buckets.push_back({static_cast<std::uint32_t>(out.bytes.size()),
+                               static_cast<unsigned>(out.bytes.size() - out.RecordStart())});
         out.U16(static_cast<unsigned>(s.size()));
         out.U8(narrow ? 0 : 1);
         size_t pos = 0;
         while (pos < s.size()) {
             const size_t room = (kMaxRecordData - out.RecordSize()) / charSize;
-            if (room == 0) {
+            size_t n = std::min(room, s.size() - pos);
+            if (n > 0 && pos + n < s.size() && IsHighSurrogate(s[pos + n - 1])) --n;
+            if (n == 0) {
                 out.End();
                 out.Begin(0x003C);
                 out.U8(narrow ? 0 : 1);
                 continue;
             }
-            const size_t n = std::min(room, s.size() - pos);
             for (size_t k = 0; k < n; ++k) {
                 if (narrow)
                     out.U8(s[pos + k]);
@@ -239,6 +308,15 @@ void WriteSst(TBiff& out, const TStringPool& pool, std::uint32_t total) {
             }
             pos += n;
         }
+    }
+    out.End();
+
+    out.Begin(0x00FF);
+    out.U16(static_cast<unsigned>(perBucket));
+    for (const TBucket& b : buckets) {
+        out.U32(b.position);
+        out.U16(b.offset);
+        out.U16(0);
     }
     out.End();
 }
@@ -402,14 +480,21 @@ std::string BuildXlsStream(const TExcelTableDef& table, const TSheetData& data) 
     return std::move(out.bytes);
 }
 
-void WriteXlsFile(const std::string& path, const TExcelTableDef& table, const TSheetData& data) {
+// Writes the compound file into the open file descriptor (libgsf would
+// otherwise write a file of its own beside it and rename that).
+void WriteXlsFile(const std::string& path, int fd, const TExcelTableDef& table,
+                  const TSheetData& data) {
     const std::string stream = BuildXlsStream(table, data);
-    GError* error = nullptr;
-    GsfOutput* sink = gsf_output_stdio_new(path.c_str(), &error);
+    const int copy = ::dup(fd);
+    FILE* file = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+    if (!file) {
+        if (copy >= 0) ::close(copy);
+        throw EExcelError("Cannot write the file " + path + ": " + std::strerror(errno));
+    }
+    GsfOutput* sink = gsf_output_stdio_new_FILE(path.c_str(), file, FALSE);
     if (!sink) {
-        std::string text = error ? error->message : "cannot create the file";
-        if (error) g_error_free(error);
-        throw EExcelError(text);
+        std::fclose(file);
+        throw EExcelError("Cannot write the file " + path);
     }
     GsfOutfile* ole = gsf_outfile_msole_new(sink);
     GsfOutput* workbook = gsf_outfile_new_child(ole, "Workbook", FALSE);
@@ -443,7 +528,7 @@ void WriteXlsxFile(const std::string& path, const TExcelTableDef& table, const T
     std::vector<std::string> texts;
     if (ok) {
         texts.reserve(data.pool.strings.size());
-        for (const std::u16string& s : data.pool.strings) texts.push_back(Utf8(s));
+        for (const std::u16string& s : data.pool.strings) texts.push_back(XlsxText(s));
         const size_t columns = table.columns.size();
         for (size_t c = 0; c < columns && ok; ++c)
             ok = worksheet_write_string(sheet, 0, static_cast<lxw_col_t>(c), texts[c].c_str(),
@@ -471,30 +556,79 @@ void WriteXlsxFile(const std::string& path, const TExcelTableDef& table, const T
 
 // --- The file on disk ---
 
+mode_t PermissionsOf(std::optional<unsigned> permissions) {
+    if (permissions) return static_cast<mode_t>(*permissions & 07777);
+    const mode_t mask = umask(077);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
 // Writes the workbook into a new file beside the target and puts it in the
-// target's place once it is complete; on any failure the target is untouched
-// and the new file removed.
-void WriteWorkbookFile(const std::string& path, const TExcelTableDef& table,
-                       const TSheetData& data) {
+// target's place once it is complete and on disk; on any failure the target is
+// untouched and the new file removed. The new file stays locked while it is
+// written, so that no clean-up of another export takes it for a leftover.
+void WriteWorkbookFile(const std::string& path, const TExcelTableDef& table, const TSheetData& data,
+                       mode_t permissions) {
     std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) throw EExcelError("Cannot create the file " + path + ": " + std::strerror(errno));
-    close(fd);
+    flock(fd, LOCK_EX | LOCK_NB);  // a fresh file: only a file system without locks refuses
     try {
         if (ExcelFormatOfPath(path) == TExcelFormat::Xlsx)
             WriteXlsxFile(temp, table, data);
         else
-            WriteXlsFile(temp, table, data);
-        // mkstemp made it private; a workbook gets the usual permissions.
-        const mode_t mask = umask(0);
-        umask(mask);
-        chmod(temp.c_str(), 0666 & ~mask);
-        if (rename(temp.c_str(), path.c_str()) != 0)
+            WriteXlsFile(temp, fd, table, data);
+        if (fsync(fd) != 0 || fchmod(fd, permissions) != 0 ||
+            rename(temp.c_str(), path.c_str()) != 0)
             throw EExcelError("Cannot write the file " + path + ": " + std::strerror(errno));
     } catch (...) {
         unlink(temp.c_str());
+        close(fd);
         throw;
     }
+    close(fd);
+}
+
+// "<name>.xls.XXXXXX" or "<name>.xlsx.XXXXXX", as WriteWorkbookFile names its
+// temporary files (mkstemp's six letters and digits).
+bool IsWorkbookTempName(std::string_view name) {
+    if (name.size() < 7 || name[name.size() - 7] != '.') return false;
+    const std::string_view suffix = name.substr(name.size() - 6);
+    if (!std::all_of(suffix.begin(), suffix.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+        return false;
+    const std::string_view target = name.substr(0, name.size() - 7);
+    for (std::string_view ext : {std::string_view(".xls"), std::string_view(".xlsx")})
+        if (target.size() > ext.size() &&
+            EqualsNoCase(target.substr(target.size() - ext.size()), ext))
+            return true;
+    return false;
+}
+
+// Removes the temporary files that writes killed part way left in the folder:
+// only files of that name pattern, regular, of this user, still 0600 as they
+// were created, untouched for a minute and not locked by a write under way.
+// Whatever cannot be checked stays.
+void RemoveStaleWorkbookFiles(const std::string& folder) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return;
+    const int dirFd = dirfd(dir);
+    const time_t now = time(nullptr);
+    std::vector<std::string> stale;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!IsWorkbookTempName(name)) continue;
+        const int fd = openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            st.st_nlink == 1 && (st.st_mode & 07777) == 0600 && now - st.st_mtime >= 60 &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0)
+            stale.push_back(name);
+        close(fd);  // releases the lock taken for the check
+    }
+    for (const std::string& name : stale) unlinkat(dirFd, name.c_str(), 0);
+    closedir(dir);
 }
 
 }  // namespace
@@ -517,17 +651,22 @@ std::string ExcelPathOf(const std::string& connectionString) {
     }
 }
 
-void CreateExcelTable(const std::string& connectionString, const TExcelTableDef& table) {
+void CreateExcelTable(const std::string& connectionString, const TExcelTableDef& table,
+                      std::optional<unsigned> permissions) {
     CheckTable(table);
     const std::string path = ExcelPathOf(connectionString);
     if (path.empty()) throw EExcelError("No workbook file named");
-    WriteWorkbookFile(path, table, HeaderOnly(table));
+    const size_t slash = path.rfind('/');
+    RemoveStaleWorkbookFiles(slash == std::string::npos ? std::string()
+                                                        : path.substr(0, slash + 1));
+    WriteWorkbookFile(path, table, HeaderOnly(table), PermissionsOf(permissions));
 }
 
 // --- TExcelTable ---
 
 struct TExcelTable::Impl {
     std::string path;
+    mode_t permissions = 0600;
     TExcelTableDef table;
     int maxRows = 0;
     bool active = false;
@@ -537,11 +676,15 @@ struct TExcelTable::Impl {
     std::vector<TCell> row;
     std::vector<std::u16string> rowTexts;
 
+    // The column of the field when it takes a value of the type (a number
+    // column takes a text as well).
     size_t Column(const std::string& field, TExcelColumnType type) {
         if (!appending) throw EExcelError("The table is not appending a row");
         for (size_t c = 0; c < table.columns.size(); ++c) {
             if (!EqualsNoCase(table.columns[c].name, field)) continue;
-            if (table.columns[c].type != type)
+            const TExcelColumnType held = table.columns[c].type;
+            if (held != type &&
+                !(held == TExcelColumnType::Integer && type == TExcelColumnType::WText))
                 throw EExcelError("Wrong kind of value for " + field);
             return c;
         }
@@ -559,7 +702,8 @@ TExcelTable::~TExcelTable() {
     }
 }
 
-void TExcelTable::Open(const std::string& connectionString, const TExcelTableDef& table) {
+void TExcelTable::Open(const std::string& connectionString, const TExcelTableDef& table,
+                       std::optional<unsigned> permissions) {
     if (FImpl->active) throw EExcelError("The table is open");
     CheckTable(table);
     const std::string path = ExcelPathOf(connectionString);
@@ -567,6 +711,7 @@ void TExcelTable::Open(const std::string& connectionString, const TExcelTableDef
     if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         throw EExcelError("No workbook at " + path);
     FImpl->path = path;
+    FImpl->permissions = PermissionsOf(permissions);
     FImpl->table = table;
     FImpl->maxRows = ExcelMaxRows(ExcelFormatOfPath(path));
     FImpl->data = HeaderOnly(table);
@@ -593,6 +738,12 @@ void TExcelTable::SetInteger(const std::string& field, std::int64_t value) {
     const size_t c = FImpl->Column(field, TExcelColumnType::Integer);
     FImpl->row[c].kind = TCell::Number;
     FImpl->row[c].number = static_cast<double>(value);
+}
+
+void TExcelTable::SetNumber(const std::string& field, double value) {
+    const size_t c = FImpl->Column(field, TExcelColumnType::Integer);
+    FImpl->row[c].kind = TCell::Number;
+    FImpl->row[c].number = value;
 }
 
 void TExcelTable::SetText(const std::string& field, const std::string& utf8) {
@@ -641,5 +792,5 @@ void TExcelTable::Close() {
     FImpl->appending = false;
     TSheetData data = std::move(FImpl->data);
     FImpl->data = {};
-    WriteWorkbookFile(FImpl->path, FImpl->table, data);
+    WriteWorkbookFile(FImpl->path, FImpl->table, data, FImpl->permissions);
 }

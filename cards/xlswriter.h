@@ -5,13 +5,17 @@
 //
 // The file on disk is always a complete workbook: creating the table writes the
 // workbook with its header row, and closing the table writes it again with every
-// posted row. Each write goes to a temporary file beside the target that replaces
-// the target only once it is complete, so a failed write (a full disk, a file
-// size limit) leaves the last complete workbook in place.
+// posted row. Each write goes to a temporary file beside the target,
+// "<target>.XXXXXX" (mkstemp's pattern), created 0600 and locked (flock) while
+// it is written, that replaces the target only once it is complete, so a failed
+// write (a full disk, a file size limit) leaves the last complete workbook in
+// place. A temporary file left by a write that was killed is removed by the
+// next table created in that folder.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,8 +54,13 @@ struct TExcelTableDef {
 std::string ExcelPathOf(const std::string& connectionString);
 
 // Writes a new workbook at the connection string's path holding the table with
-// its header row and no rows. Raises EExcelError.
-void CreateExcelTable(const std::string& connectionString, const TExcelTableDef& table);
+// its header row and no rows, first removing from that folder the temporary
+// files of killed writes: names "<name>.xls.XXXXXX" or "<name>.xlsx.XXXXXX",
+// regular files of this user, 0600, untouched for a minute and not locked by
+// a write under way. The workbook gets the permissions given (by default those
+// the umask gives a new file). Raises EExcelError.
+void CreateExcelTable(const std::string& connectionString, const TExcelTableDef& table,
+                      std::optional<unsigned> permissions = std::nullopt);
 
 // An open table of a workbook made by CreateExcelTable: Append, set the fields,
 // Post; Close writes the file.
@@ -62,16 +71,22 @@ class TExcelTable {
     TExcelTable(const TExcelTable&) = delete;
     TExcelTable& operator=(const TExcelTable&) = delete;
 
-    // Raises when no workbook is at the path.
-    void Open(const std::string& connectionString, const TExcelTableDef& table);
+    // Raises when no workbook is at the path. Close writes the file with the
+    // permissions given (by default those the umask gives a new file).
+    void Open(const std::string& connectionString, const TExcelTableDef& table,
+              std::optional<unsigned> permissions = std::nullopt);
     bool Active() const;
 
     // Starts a new row; raises when the sheet is full.
     void Append();
     // Field names are matched without regard to case; a name that is not a
-    // column, or a value of another kind than the column's, raises. Text is
-    // UTF-8 (invalid bytes become U+FFFD); an empty text leaves the cell empty.
+    // column, or a value of another kind than the column's, raises. A number
+    // column also takes a text: a value stored as text is written as the text
+    // it is, never as a number made of it. Text is UTF-8 (invalid bytes become
+    // U+FFFD; a surrogate encoded on its own stays that UTF-16 unit); an empty
+    // text leaves the cell empty.
     void SetInteger(const std::string& field, std::int64_t value);
+    void SetNumber(const std::string& field, double value);
     void SetText(const std::string& field, const std::string& utf8);
     void SetBoolean(const std::string& field, bool value);
     void SetNull(const std::string& field);

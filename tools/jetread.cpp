@@ -6,12 +6,21 @@
 // program runs it only here, in a process of its own that the parent starts
 // with limits and a time-out. The header and the password are checked before
 // libmdb sees the file: libmdb reads no password.
+//
+// libmdb goes on after a page it cannot read, with a message and fewer rows:
+// a file is read whole first, so that a read error of the medium fails it
+// here, and a table is written only when libmdb read every row its
+// definition declares without a complaint.
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -69,12 +78,36 @@ std::string ReadPassword() {
     return line;
 }
 
-int CheckHeader(const char* path, const std::string& password) {
-    std::vector<unsigned char> page;
-    if (ReadJetFirstPage(path, page) != 0) return jetframe::ExitNotJet;
-    switch (CheckJetHeader(page.data(), page.size(), password)) {
+// The whole file, read here rather than page by page by libmdb. A Jet file
+// is a whole number of pages; anything short of that was cut.
+int ReadWholeFile(const char* path, std::vector<unsigned char>& bytes) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return jetframe::ExitNotJet;
+    struct stat st {};
+    int rc = jetframe::ExitOk;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < static_cast<off_t>(kJetPageSize))
+        rc = jetframe::ExitNotJet;
+    try {
+        if (rc == jetframe::ExitOk) bytes.resize(static_cast<size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+        rc = jetframe::ExitUnreadable;
+    }
+    size_t got = 0;
+    while (rc == jetframe::ExitOk && got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) rc = jetframe::ExitUnreadable;  // an error of the medium, or it shrank
+        if (n > 0) got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return rc;
+}
+
+int CheckHeader(const std::vector<unsigned char>& file, const std::string& password) {
+    switch (CheckJetHeader(file.data(), file.size(), password)) {
         case TJetHeaderCheck::Ok:
-            return jetframe::ExitOk;
+            return file.size() % kJetPageSize == 0 ? jetframe::ExitOk : jetframe::ExitUnreadable;
         case TJetHeaderCheck::NotJet4:
             return jetframe::ExitNotJet4;
         case TJetHeaderCheck::WrongPassword:
@@ -84,6 +117,35 @@ int CheckHeader(const char* path, const std::string& password) {
     }
     return jetframe::ExitNotJet;
 }
+
+// What libmdb prints while the rows are read goes into a pipe that never
+// blocks it (a full pipe drops the rest): any of it means a page or a long
+// value that could not be read.
+class TComplaints {
+  public:
+    bool Start() {
+        int p[2];
+        if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+        FRead = p[0];
+        std::fflush(stdout);
+        const bool ok = ::dup2(p[1], 1) >= 0 && ::dup2(p[1], 2) >= 0;
+        ::close(p[1]);
+        return ok;
+    }
+    bool Any() {
+        std::fflush(stdout);
+        int pending = 0;
+        return FRead < 0 || ::ioctl(FRead, FIONREAD, &pending) != 0 || pending > 0;
+    }
+
+  private:
+    int FRead = -1;
+};
+
+// Memo texts are read up to the bind size: big enough for any memo typed in
+// Access (65,535 characters), and a value that fills it is refused as possibly
+// cut rather than passed on short.
+constexpr size_t kBindSize = size_t{1} << 18;
 
 struct THandle {
     MdbHandle* mdb = nullptr;
@@ -102,12 +164,13 @@ int main(int argc, char** argv) {
     // there goes where its error output goes (nowhere).
     const int out = ::dup(1);
     if (out < 0 || ::dup2(2, 1) < 0) return jetframe::ExitUsage;
-    const char* path = argv[1];
     const std::string password = ReadPassword();
-    if (const int rc = CheckHeader(path, password); rc != jetframe::ExitOk) return rc;
+    std::vector<unsigned char> file;
+    if (const int rc = ReadWholeFile(argv[1], file); rc != jetframe::ExitOk) return rc;
+    if (const int rc = CheckHeader(file, password); rc != jetframe::ExitOk) return rc;
 
     THandle h;
-    h.mdb = mdb_open(path, MDB_NOFLAGS);
+    h.mdb = mdb_open_buffer(file.data(), file.size(), MDB_NOFLAGS);
     if (!h.mdb) return jetframe::ExitUnreadable;
     if (h.mdb->f->jet_version != MDB_VER_JET4) return jetframe::ExitNotJet4;
     mdb_set_boolean_fmt_numbers(h.mdb);
@@ -119,6 +182,8 @@ int main(int argc, char** argv) {
             entry = e;
     }
     if (!entry) return jetframe::ExitNoTable;
+    // Only after the catalog: its reading binds buffers of the default size.
+    mdb_set_bind_size(h.mdb, kBindSize);
     h.table = mdb_read_table(entry);
     if (!h.table || !mdb_read_columns(h.table)) return jetframe::ExitUnreadable;
 
@@ -141,17 +206,23 @@ int main(int argc, char** argv) {
         o.U16(static_cast<unsigned>(nameLen));
         o.Bytes(col->name, nameLen);
     }
+    TComplaints complaints;
+    if (!complaints.Start()) return jetframe::ExitUnreadable;
     mdb_rewind_table(h.table);
     std::uint32_t rows = 0;
     while (mdb_fetch_row(h.table)) {
         o.U8(jetframe::kRow);
         for (unsigned i = 0; i < cols; ++i) {
             const size_t n = strnlen(values[i].data(), bindSize);
+            if (n + 1 >= bindSize) return jetframe::ExitTooLong;
             o.U32(static_cast<std::uint32_t>(n));
             o.Bytes(values[i].data(), n);
         }
         ++rows;
+        // A flood of complaints ends the reading early.
+        if (rows % 256 == 0 && complaints.Any()) return jetframe::ExitUnreadable;
     }
+    if (complaints.Any() || rows < h.table->num_rows) return jetframe::ExitUnreadable;
     o.U8(jetframe::kEnd);
     o.U32(rows);
     o.Flush();

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +20,7 @@
 #include "collation.h"
 #include "file_history.h"
 #include "file_keys.h"
+#include "file_readonly.h"
 #include "snapshot.h"
 #include "sqlitehandles.h"
 #include "values.h"
@@ -150,7 +152,56 @@ bool IsPlainSqlite(const std::string& path) {
     return got == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kHeader, sizeof head) == 0;
 }
 
-DbHandle OpenExisting(const std::string& path, const std::string& password) {
+// Opens and keys the file; on failure raises, with SQLite's code of the
+// failure in `code`.
+DbHandle OpenKeyed(const std::string& path, const std::string& password, int flags, const char* vfs,
+                   bool plain, int& code) {
+    // A connection and its statements are used by one thread at a time, so
+    // SQLite's per-call locking is left out: it cost a fifth of reading a list.
+    sqlite3* raw = nullptr;
+    code = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
+    DbHandle db(raw);
+    if (code != SQLITE_OK) {
+        if (!db) throw EDatabaseError(sqlite3_errstr(code));
+        if (::access(path.c_str(), F_OK) != 0) throw MissingFile(path);
+        throw SqliteError(db.get(), code);
+    }
+    // Other programs may hold the file for a moment.
+    sqlite3_busy_timeout(db.get(), 2000);
+    try {
+        KeyExisting(db.get(), password);
+    } catch (const EDatabaseError&) {
+        code = sqlite3_errcode(db.get());
+        if (plain)
+            throw EDatabaseError("'" + path +
+                                 "' is an unencrypted SQLite database, not a card database.");
+        throw;
+    }
+    return db;
+}
+
+// Why nothing can be written beside the file.
+std::string WhyReadOnly(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    struct statvfs fs {};
+    if (::statvfs(folder.c_str(), &fs) == 0) {
+        if (fs.f_flag & ST_RDONLY) return "the card database is on read-only media";
+        // Less room than the log's index takes is no room.
+        const auto blocks = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
+        if (static_cast<unsigned long long>(blocks) * fs.f_frsize < 64 * 1024)
+            return "the disk is full";
+    }
+    return "the card database file cannot be written";
+}
+
+struct TOpened {
+    DbHandle db;
+    std::string readOnlyReason;  // empty when the file takes changes
+};
+
+TOpened OpenExisting(const std::string& path, const std::string& password) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) throw MissingFile(path);
@@ -161,48 +212,67 @@ DbHandle OpenExisting(const std::string& path, const std::string& password) {
     if (st.st_size == 0) throw EDatabaseError("file is encrypted or is not a database");
     // SQLite opens lazily and then says only "unable to open database file".
     const bool plain = IsPlainSqlite(path);
-    // A connection and its statements are used by one thread at a time, so
-    // SQLite's per-call locking is left out: it cost a fifth of reading a list.
-    sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-    DbHandle db(raw);
-    if (rc != SQLITE_OK) {
-        if (!db) throw EDatabaseError(sqlite3_errstr(rc));
-        if (::access(path.c_str(), F_OK) != 0) throw MissingFile(path);
-        throw SqliteError(db.get(), rc);
-    }
-    // Other programs may hold the file for a moment.
-    sqlite3_busy_timeout(db.get(), 2000);
+    TOpened opened;
+    int code = SQLITE_OK;
     try {
-        KeyExisting(db.get(), password);
-    } catch (const EDatabaseError&) {
-        if (plain)
-            throw EDatabaseError("'" + path +
-                                 "' is an unencrypted SQLite database, not a card database.");
-        throw;
+        opened.db = OpenKeyed(path, password, SQLITE_OPEN_READWRITE, nullptr, plain, code);
+    } catch (const EDatabaseError& first) {
+        // A file in log mode on read-only media or a full disk: SQLite cannot
+        // make the log's index beside it. Read it without one. A file held by
+        // another program, or with another key, is no such case.
+        const int primary = code & 0xFF;
+        if (first.Kind() != EDatabaseError::TKind::Storage || primary == SQLITE_BUSY ||
+            primary == SQLITE_LOCKED)
+            throw;
+        try {
+            opened.db = OpenKeyed(path, password, SQLITE_OPEN_READONLY, ReadOnlyVfs(), plain, code);
+        } catch (const EDatabaseError& second) {
+            if (second.Kind() == EDatabaseError::TKind::Storage) throw first;
+            throw;
+        }
+        opened.readOnlyReason = WhyReadOnly(path);
     }
-    SyncForJournal(db.get());
+    sqlite3* db = opened.db.get();
+    if (opened.readOnlyReason.empty() && sqlite3_db_readonly(db, "main") == 1)
+        opened.readOnlyReason = WhyReadOnly(path);
+    SyncForJournal(db);
     // The collation of statements whose order SQLite works out itself; the
     // connection owns it and frees it when it closes.
     auto collator = std::make_unique<TCollator>();
     if (sqlite3_create_collation_v2(
-            db.get(), "LORVANE_ICU", SQLITE_UTF8, collator.get(), SqliteCollate,
+            db, "LORVANE_ICU", SQLITE_UTF8, collator.get(), SqliteCollate,
             [](void* p) { std::unique_ptr<TCollator>(static_cast<TCollator*>(p)); }) == SQLITE_OK)
         collator.release();
-    RegisterHistorySearch(db.get());
-    return db;
+    RegisterHistorySearch(db);
+    return opened;
 }
 
 // A table's columns as SQLite declares them.
 struct TColumnInfo {
     std::string name, type;
     int pk;
+    bool hasDefault;
 };
+
+// Whether SQLite stores the value exactly as given in a column of the
+// declared type (its affinity converts nothing): then a change need not be
+// read back.
+bool StoresAsGiven(const std::string& declared, const TValue& v) {
+    if (std::holds_alternative<std::monostate>(v)) return true;
+    std::string t;
+    for (char c : declared) t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto has = [&](const char* word) { return t.find(word) != std::string::npos; };
+    if (has("INT")) return std::holds_alternative<std::int64_t>(v);
+    if (has("CHAR") || has("CLOB") || has("TEXT")) return std::holds_alternative<std::string>(v);
+    if (t.empty() || has("BLOB")) return true;
+    if (has("REAL") || has("FLOA") || has("DOUB")) return std::holds_alternative<double>(v);
+    return std::holds_alternative<std::int64_t>(v);  // numeric affinity
+}
 
 class TFileBackEnd final : public TBackEnd {
   public:
-    explicit TFileBackEnd(DbHandle db) : FDb(std::move(db)) {
+    explicit TFileBackEnd(TOpened opened)
+        : FDb(std::move(opened.db)), FReadOnlyReason(std::move(opened.readOnlyReason)) {
         FHistory.user = OperatingSystemUser();
     }
 
@@ -213,6 +283,7 @@ class TFileBackEnd final : public TBackEnd {
     bool Append(TRowWrite& row, std::vector<TValue>& stored) override;
     bool Delete(const TRowWrite& row) override;
     int ReplaceRows(const std::string& table, TSnapshot& source) override;
+    std::string ReadOnlyReason() const override { return FReadOnlyReason; }
 
     void SetCommand(const std::string& command) override { FHistory.command = command; }
     void AddHistoryEntry(const std::string& command, const std::string& detail) override;
@@ -238,9 +309,15 @@ class TFileBackEnd final : public TBackEnd {
     const std::vector<TColumnInfo>& TableInfo(const std::string& table);
     // The row as stored now, one value per column; false when it is gone.
     bool ReadBack(const TRowWrite& row, std::vector<TValue>& stored);
+    // The row as a change stored it, without reading it when that is certain:
+    // every written value stored as given, every other column as read (an
+    // update changes only a row that holds them) or, for an append, null or
+    // the new rowid.
+    void Stored(const TRowWrite& row, bool appended, std::vector<TValue>& stored);
 
     TFileHistoryContext FHistory;  // read by the connection's triggers: outlives FDb
     DbHandle FDb;
+    std::string FReadOnlyReason;
     bool FWritten = false;         // a change ran since the connect
     bool FHistoryChecked = false;  // whether the file has a card list to keep a history of
     std::map<std::string, std::vector<TColumnInfo>> FTables;
@@ -307,7 +384,8 @@ const std::vector<TColumnInfo>& TFileBackEnd::TableInfo(const std::string& table
                 auto p = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), c));
                 return std::string(p ? p : "");
             };
-            info.push_back({text(1), text(2), sqlite3_column_int(st.get(), 5)});
+            info.push_back({text(1), text(2), sqlite3_column_int(st.get(), 5),
+                            sqlite3_column_type(st.get(), 4) != SQLITE_NULL});
         }
     } else {
         sqlite3_finalize(raw);
@@ -409,6 +487,30 @@ void TFileBackEnd::Read(const TJetStatement& statement, TSnapshot& into) {
     if (rc != SQLITE_DONE) throw SqliteError(db, rc);
 }
 
+void TFileBackEnd::Stored(const TRowWrite& row, bool appended, std::vector<TValue>& stored) {
+    const std::vector<TColumnInfo>& info = TableInfo(row.table);
+    std::vector<TValue> values;
+    for (size_t k = 0; k < row.columns.size(); ++k) {
+        const TColumnInfo* column = nullptr;
+        for (const TColumnInfo& c : info)
+            if (EqualsNoCase(c.name, row.columns[k])) column = &c;
+        if (!column) return void(ReadBack(row, stored));
+        if (row.written[k]) {
+            if (!StoresAsGiven(column->type, row.values[k])) return void(ReadBack(row, stored));
+            values.push_back(row.values[k]);
+        } else if (!appended) {
+            values.push_back(row.read[k]);
+        } else if (column->pk == 1 && EqualsNoCase(column->type, "INTEGER")) {
+            values.emplace_back(std::in_place_type<std::int64_t>, row.token);
+        } else if (!column->hasDefault) {
+            values.emplace_back();
+        } else {
+            return void(ReadBack(row, stored));
+        }
+    }
+    stored = std::move(values);
+}
+
 bool TFileBackEnd::ReadBack(const TRowWrite& row, std::vector<TValue>& stored) {
     std::string sql;
     for (size_t k = 0; k < row.columns.size(); ++k)
@@ -461,7 +563,7 @@ bool TFileBackEnd::Update(TRowWrite& row, std::vector<TValue>& stored) {
                 row.token = static_cast<std::int64_t>(*f);
         }
     }
-    ReadBack(row, stored);
+    Stored(row, false, stored);
     return true;
 }
 
@@ -497,7 +599,7 @@ bool TFileBackEnd::Append(TRowWrite& row, std::vector<TValue>& stored) {
         throw SqliteError(db, rc);
     }
     row.token = sqlite3_last_insert_rowid(db);
-    ReadBack(row, stored);
+    Stored(row, true, stored);
     return true;
 }
 

@@ -377,6 +377,21 @@ void SortRows(TJetSnapshot& snap, int col, bool descending) {
     snap.cells = std::move(sorted);
 }
 
+// libmdb reads a null number as the empty text: either one in the card
+// number column is a damaged row, never a card 0.
+bool HasCardWithoutNumber(const TJetSnapshot& snap) {
+    const size_t cols = snap.defs.size();
+    for (size_t c = 0; c < cols; ++c) {
+        if (!EqualsNoCase(snap.defs[c].name, "cardno")) continue;
+        for (size_t at = c; at < snap.cells.size(); at += cols) {
+            const TValue& v = snap.cells[at];
+            const auto* text = std::get_if<std::string>(&v);
+            if (std::holds_alternative<std::monostate>(v) || (text && text->empty())) return true;
+        }
+    }
+    return false;
+}
+
 std::string AbsolutePath(const std::string& path) {
     if (!path.empty() && path.front() == '/') return path;
     std::string cwd(4096, '\0');
@@ -441,11 +456,14 @@ TJetSnapshot ReadJetStatement(const std::string& path, const std::string& passwo
             throw CannotOpen(path, "not a valid password.");
         case jetframe::ExitNoTable:
             throw CannotOpen(path, "it has no table '" + st.table + "'.");
+        case jetframe::ExitTooLong:
+            throw CannotOpen(path, "it holds a text too long to be read.");
         default:
             throw CannotOpen(path, kDamaged);
     }
     TJetSnapshot snap;
     if (!ParseFrames(run.out, snap)) throw CannotOpen(path, kDamaged);
+    if (HasCardWithoutNumber(snap)) throw CannotOpen(path, "a card in it has no number.");
     if (!st.orderBy.empty()) {
         int col = -1;
         for (size_t c = 0; c < snap.defs.size() && col < 0; ++c)

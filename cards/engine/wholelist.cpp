@@ -73,12 +73,18 @@ std::optional<std::int32_t> WholeCardNumber(const TValue& value) {
 }
 
 void CheckCardNumbers(const std::string& sourceConnection) {
+    // The statement every back end reads, the Jet reader included.
     TSnapshot cards;
-    MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select cardno from cardlist"), cards);
+    MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select * from cardlist"), cards);
+    int column = -1;
+    for (int c = 0; c < cards.Cols() && column < 0; ++c)
+        if (EqualsNoCase(cards.defs[c].name, "cardno")) column = c;
+    if (column < 0)
+        throw EDatabaseError("The card database cannot be opened: it has no card numbers.");
     std::string bad;
     int count = 0;
     for (int r = 0; r < cards.Rows(); ++r) {
-        const TValue& v = cards.At(r, 0);
+        const TValue& v = cards.At(r, column);
         if (WholeCardNumber(v)) continue;
         if (++count > 3) continue;
         if (count > 1) bad.append(", ");

@@ -4,10 +4,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -281,6 +283,21 @@ TEST(Prompts, RealFileDialogs) {
 
     AnswerNext<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
     EXPECT_EQ(PromptOpenFileName("Open", dir.path(), "Card list (*.mdb)"), "");
+
+    // A name typed without extension gets that of the filter chosen, not the
+    // first filter's.
+    AnswerNext<QFileDialog>([](QFileDialog& dialog) {
+        auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        ASSERT_NE(types, nullptr);
+        types->setCurrentIndex(1);  // as the operator picks it
+        emit types->activated(1);
+        emit types->textActivated(types->itemText(1));
+        dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("staff list");
+        static_cast<QDialog&>(dialog).accept();
+    });
+    EXPECT_EQ(PromptSaveFileName("Export", dir.path() + "/",
+                                 "MS Excel (*.xls)|*.xls|Excel Workbook (*.xlsx)|*.xlsx", "xls"),
+              dir.filePath("staff list.xlsx"));
 }
 
 TEST(Prompts, PlainAndProceedBoxes) {

@@ -1,7 +1,11 @@
 // The Excel export through the main window, each workbook read back by an
 // independent reader: xlrd for .xls, openpyxl for .xlsx.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,14 +18,17 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <csignal>
+#include <ctime>
 #include <memory>
 
 #include "app/card_files.h"
 #include "datasrc.h"
 #include "export.h"
+#include "filemodes.h"
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
@@ -36,21 +43,25 @@ void PrintTo(const QStringList& list, std::ostream* os) {
 namespace {
 
 // Each cell as "<kind>:<value>", kind n (number), s (text), b (logical) or
-// e (empty); numbers as integers.
+// e (empty); whole numbers as integers. Sheets by name, "(hidden)" added to a
+// hidden one. An .xlsx is read with openpyxl, or with xlrd when asked: xlrd
+// also undoes the format's _xHHHH_ escapes.
 const char* const kReader = R"(
 import json, sys
 path = sys.argv[1]
+reader = sys.argv[2] if len(sys.argv) > 2 else ''
 out = {}
 def cell(kind, value):
-    if kind == 'n': value = int(value)
+    if kind == 'n' and value == int(value): value = int(value)
     if kind == 'b': value = int(bool(value))
     if kind == 'e': value = ''
     return kind + ':' + str(value)
-if path.lower().endswith('.xlsx'):
+if path.lower().endswith('.xlsx') and reader != 'xlrd':
     import openpyxl
     book = openpyxl.load_workbook(path)
     sheet = book.worksheets[0]
-    out['sheets'] = book.sheetnames
+    out['sheets'] = [s.title + ('' if s.sheet_state == 'visible' else ' (hidden)')
+                     for s in book.worksheets]
     out['rows'] = [[cell('e' if c.value is None else c.data_type, c.value) for c in row]
                    for row in sheet.iter_rows()]
 else:
@@ -58,7 +69,7 @@ else:
     book = xlrd.open_workbook(path)
     sheet = book.sheet_by_index(0)
     kinds = {0: 'e', 1: 's', 2: 'n', 4: 'b'}
-    out['sheets'] = book.sheet_names()
+    out['sheets'] = [s.name + ('' if s.visibility == 0 else ' (hidden)') for s in book.sheets()]
     out['rows'] = [[cell(kinds.get(sheet.cell_type(r, c), '?'), sheet.cell_value(r, c))
                     for c in range(sheet.ncols)] for r in range(sheet.nrows)]
 print(json.dumps(out))
@@ -70,9 +81,9 @@ struct Workbook {
     QString error;  // the reader's complaint; empty when it read the file
 };
 
-Workbook ReadBack(const QString& path) {
+Workbook ReadBack(const QString& path, const QString& reader = {}) {
     QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), kReader, path});
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), kReader, path, reader});
     Workbook book;
     if (!python.waitForFinished(120000) || python.exitCode() != 0) {
         book.error = QString::fromUtf8(python.readAllStandardError());
@@ -119,6 +130,11 @@ class WatchingPrompts : public FakePrompts {
 };
 
 TEST_F(ExportTest, EmptyListGivesTheHeaderOnlyAndReportsWhileTheProgressWindowShows) {
+    // As the program starts: the user's usual umask noted, its own files private.
+    const mode_t usual = ::umask(022);
+    KeepOwnFilesPrivate();
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    ASSERT_TRUE(QDir().mkpath(documents));
     WatchingPrompts watching;
     Start({});
     const int refreshes = window->RefreshCount();
@@ -133,6 +149,16 @@ TEST_F(ExportTest, EmptyListGivesTheHeaderOnlyAndReportsWhileTheProgressWindowSh
     window->bExport->click();
 
     EXPECT_EQ(watching.All(), QStringList{"Export completed."});
+    // The first dialog opens in the documents folder, not the private data folder.
+    EXPECT_EQ(watching.fileDialogs.front().initial, documents);
+    // The workbook is for others to open; the settings stay the user's alone.
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    ASSERT_EQ(
+        ::stat(QFile::encodeName(tmp.filePath("config/Quillon/Lorvane.ini")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ::umask(usual);
     EXPECT_TRUE(progressShown);
     EXPECT_TRUE(busy);
     EXPECT_FALSE(ProgressWindowShown());
@@ -158,10 +184,16 @@ TEST_F(ExportTest, EmptyListGivesTheHeaderOnlyAndReportsWhileTheProgressWindowSh
 TEST_F(ExportTest, RowsFollowTheShownOrderWithTheirCellKinds) {
     std::string cyrillic;
     for (int i = 0; i < 40000; ++i) cyrillic += "\xD0\x96";  // Zhe, 40,000 times
+    // An emoji and a letter of CJK Extension B (outside the 16-bit plane);
+    // flags stored as -1 and 2, which the grid shows as granted.
     Start({{7, "Anna \"Q\" O'Neil\t\x01", "Night shift", true},
-           {4294, "Zoe", "", false},
-           {-3, cyrillic, "\xE6\x97\xA5\xE6\x9C\xAC", true},
+           {4294, "Zoe \xF0\x9F\x98\x80", "", false},
+           {-3, cyrillic, "\xE6\x97\xA5\xE6\x9C\xAC \xF0\xA0\x80\x80", true},
            {2147483647, "", "Admin", false}});
+    sqlite3* db = OpenKeyed(workDb, kCardDatabasePassword);
+    Exec(db, "update cardlist set granted = -1 where cardno = 7");
+    Exec(db, "update cardlist set granted = 2 where cardno = -3");
+    sqlite3_close(db);
     WriteSettingString("SORT", "descx");
     WriteSettingString("ORDER", "desc");
     window->RefreshCardList();
@@ -174,8 +206,8 @@ TEST_F(ExportTest, RowsFollowTheShownOrderWithTheirCellKinds) {
     EXPECT_EQ(book.rows[0], kHeader);
     // A longer text is cut to what a cell holds.
     EXPECT_EQ(book.rows[1],
-              QStringList({"n:-3", "s:" + QString(32767, QChar(0x416)), "s:日本", "b:1"}));
-    EXPECT_EQ(book.rows[2], QStringList({"n:4294", "s:Zoe", "e:", "b:0"}));
+              QStringList({"n:-3", "s:" + QString(32767, QChar(0x416)), "s:日本 𠀀", "b:1"}));
+    EXPECT_EQ(book.rows[2], QStringList({"n:4294", "s:Zoe 😀", "e:", "b:0"}));
     EXPECT_EQ(book.rows[3],
               QStringList({"n:7", "s:Anna \"Q\" O'Neil\t\x01", "s:Night shift", "b:1"}));
     EXPECT_EQ(book.rows[4], QStringList({"n:2147483647", "e:", "s:Admin", "b:0"}));
@@ -183,20 +215,23 @@ TEST_F(ExportTest, RowsFollowTheShownOrderWithTheirCellKinds) {
 
 TEST_F(ExportTest, FilterOnReplacesAnEarlierWorkbookNamedWithoutExtension) {
     Start(ManyCards(6));
-    Export(tmp.filePath("cards"));
-    const QString path = tmp.filePath("cards.xls");
+    // A folder with a dot and a blank in its name: the name still has none.
+    const QString folder = tmp.filePath("Q1.2024 lists");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    Export(folder + "/cards");
+    const QString path = folder + "/cards.xls";
     ASSERT_EQ(ReadBack(path).rows.size(), 7u);
 
     window->SetGrantedFilter(true);
     prompts.Clear();
-    Export(tmp.filePath("cards"));
+    Export(folder + "/cards");
     EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
     const Workbook book = ReadBack(path);
     ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
     ASSERT_EQ(book.rows.size(), 3u);
     EXPECT_EQ(book.rows[1], QStringList({"n:3", "s:Holder 3", "s:Group 3", "b:1"}));
     EXPECT_EQ(book.rows[2], QStringList({"n:6", "s:Holder 6", "s:Group 6", "b:1"}));
-    EXPECT_FALSE(QFile::exists(tmp.filePath("cards")));
+    EXPECT_FALSE(QFile::exists(folder + "/cards"));
 }
 
 TEST_F(ExportTest, TheCardAfterTheSheetIsFullFailsAndKeepsTheRowsBefore) {
@@ -214,7 +249,8 @@ TEST_F(ExportTest, TheCardAfterTheSheetIsFullFailsAndKeepsTheRowsBefore) {
 }
 
 TEST_F(ExportTest, XlsxFilterWritesAWorkbookWithTheSameSheet) {
-    Start({{30, std::string(40000, 'c'), "", true}, {10, "Ünal \"Q\"\t\x01", "Admin", false}});
+    Start({{30, std::string(40000, 'c'), "", true},
+           {10, "Ünal \"Q\"\t\x01 \xF0\x9F\x98\x80", "\xF0\xA0\x80\x81", false}});
     Export(tmp.filePath("cards.xlsx"));
 
     EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
@@ -225,8 +261,98 @@ TEST_F(ExportTest, XlsxFilterWritesAWorkbookWithTheSameSheet) {
     EXPECT_EQ(book.rows[0], kHeader);
     // A control character is kept in the file's own escape, which the reader
     // does not undo.
-    EXPECT_EQ(book.rows[1], QStringList({"n:10", "s:Ünal \"Q\"\t_x0001_", "s:Admin", "b:0"}));
+    EXPECT_EQ(book.rows[1], QStringList({"n:10", "s:Ünal \"Q\"\t_x0001_ 😀", "s:𠀁", "b:0"}));
     EXPECT_EQ(book.rows[2], QStringList({"n:30", "s:" + QString(32767, u'c'), "e:", "b:1"}));
+}
+
+// Texts that readers refused: an emoji whose two halves would fall on either
+// side of a record of the .xls string table, and characters that XML cannot
+// carry raw in an .xlsx, next to text that looks like the format's escape.
+TEST_F(ExportTest, EveryTextReadsBackFromBothFormats) {
+    std::string emoji;
+    for (int i = 0; i < 6000; ++i) emoji += "\xF0\x9F\x98\x80";  // over two records
+    // U+FFFE, U+FFFF, control characters, an escape look-alike, CR LF and a
+    // surrogate without its other half, as a lenient converter stores it.
+    const std::string odd = "A\xEF\xBF\xBE B\xEF\xBF\xBF C\x02\x1F D_x0041_ E\r\nF\xED\xA0\x80";
+    Start({{1, emoji, "", true}, {2, odd, "_x00e9_", false}});
+    Export(tmp.filePath("odd.xls"));
+    Export(tmp.filePath("odd.xlsx"));
+    EXPECT_EQ(prompts.All(), QStringList({"Export completed.", "Export completed."}));
+
+    const QString emojis = QString::fromUtf8(emoji);
+    QString text = QString::fromUtf8(odd.substr(0, odd.size() - 3));
+    const Workbook xls = ReadBack(tmp.filePath("odd.xls"));
+    ASSERT_TRUE(xls.error.isEmpty()) << xls.error.toStdString();
+    ASSERT_EQ(xls.rows.size(), 3u);
+    EXPECT_TRUE(xls.rows[1][1] == "s:" + emojis) << xls.rows[1][1].size();
+    // .xls readers refuse the lone half: it becomes U+FFFD.
+    EXPECT_EQ(xls.rows[2], QStringList({"n:2", "s:" + text + QChar(0xFFFD), "s:_x00e9_", "b:0"}));
+
+    const Workbook xlsx = ReadBack(tmp.filePath("odd.xlsx"));  // well-formed for openpyxl
+    ASSERT_TRUE(xlsx.error.isEmpty()) << xlsx.error.toStdString();
+    ASSERT_EQ(xlsx.rows.size(), 3u);
+    EXPECT_TRUE(xlsx.rows[1][1] == "s:" + emojis);
+    const Workbook unescaped = ReadBack(tmp.filePath("odd.xlsx"), "xlrd");
+    ASSERT_TRUE(unescaped.error.isEmpty()) << unescaped.error.toStdString();
+    ASSERT_EQ(unescaped.rows.size(), 3u);
+    EXPECT_EQ(unescaped.rows[2],
+              QStringList({"n:2", "s:" + text + QChar(0xD800), "s:_x00e9_", "b:0"}));
+}
+
+// A kill during an export leaves its temporary file beside the target; the
+// next export into that folder removes it, and nothing else.
+TEST_F(ExportTest, LeftoversOfKilledExportsGoAtTheNextExport) {
+    Start(ManyCards(2));
+    const QString folder = tmp.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    auto make = [&](const char* name, mode_t mode, bool old) {
+        const QByteArray path = QFile::encodeName(folder + "/" + name);
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, mode);
+        ASSERT_GE(fd, 0);
+        ::fchmod(fd, mode);
+        ::close(fd);
+        const timeval hourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+        if (old) ::utimes(path.constData(), hourAgo);
+    };
+    make("cards.xls.k9Xw2Q", 0600, true);  // left by killed exports
+    make("list.XLSX.Ab12Cd", 0600, true);
+    make("cards.xls.backup", 0644, true);   // the user's own copy
+    make("notes.txt.Ab12Cd", 0600, true);   // another program's
+    make("cards.xls.Fresh1", 0600, false);  // just begun
+    make("cards.xls.Held12", 0600, true);   // locked by an export under way
+    const int held = ::open(QFile::encodeName(folder + "/cards.xls.Held12").constData(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    Export(folder + "/cards.xls");
+    ::close(held);
+    EXPECT_EQ(prompts.All(), QStringList{"Export completed."});
+    QStringList left = QDir(folder).entryList(QDir::Files);
+    left.sort();
+    EXPECT_EQ(left, QStringList({"cards.xls", "cards.xls.Fresh1", "cards.xls.Held12",
+                                 "cards.xls.backup", "notes.txt.Ab12Cd"}));
+}
+
+// A hand-made list may hold a card number as text or with a fraction: each
+// goes into the sheet as what it is, never as another number.
+TEST_F(ExportTest, CardNumbersAreWrittenAsStored) {
+    CreateCardDatabase(workDb, kCardDatabasePassword);
+    sqlite3* db = OpenKeyed(workDb, kCardDatabasePassword);
+    Exec(db,
+         "drop table cardlist; create table cardlist (cardno not null, descx varchar(50), "
+         "grp varchar(50), granted boolean not null default 0); insert into cardlist values "
+         "(5, 'Five', null, 1), ('12abc', 'Text', null, 0), (12.5, 'Half', null, 0)");
+    sqlite3_close(db);
+    window = std::make_unique<TLorvane>(data, appFolder);
+    for (const char* name : {"numbers.xls", "numbers.xlsx"}) {
+        SCOPED_TRACE(name);
+        Export(tmp.filePath(name));
+        const Workbook book = ReadBack(tmp.filePath(name));
+        ASSERT_TRUE(book.error.isEmpty()) << book.error.toStdString();
+        ASSERT_EQ(book.rows.size(), 4u);
+        EXPECT_EQ(book.rows[1], QStringList({"n:5", "s:Five", "e:", "b:1"}));
+        EXPECT_EQ(book.rows[2], QStringList({"n:12.5", "s:Half", "e:", "b:0"}));
+        EXPECT_EQ(book.rows[3], QStringList({"s:12abc", "s:Text", "e:", "b:0"}));
+    }
+    EXPECT_EQ(prompts.All(), QStringList({"Export completed.", "Export completed."}));
 }
 
 TEST_F(ExportTest, UndeletableFileAndMissingFolderAreReported) {

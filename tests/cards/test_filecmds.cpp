@@ -1,5 +1,6 @@
 // Save, Open, Merge and Add Card through the main window's buttons, on real
 // card database files in a temporary folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -25,6 +27,7 @@
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/jet_writer.h"
+#include "support/scratch_mount.h"
 #include "support/window_test.h"
 
 namespace {
@@ -166,6 +169,18 @@ TEST_F(FileCommandsTest, SaveCopiesCommittedCardsHeldInAnotherProgramsLog) {
     EXPECT_EQ(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"saved.mdb"}));
     ExpectRefreshed();
 
+    // The files the engine keeps beside the working database are no place
+    // for a copy: it would be lost, or taken for the database's own log.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        SCOPED_TRACE(suffix);
+        prompts.Clear();
+        Answer(workDb + suffix);
+        window->bSave->click();
+        EXPECT_EQ(prompts.Messages(PromptKind::Error),
+                  QStringList{"The card database cannot be saved. Please try."});
+        EXPECT_EQ(window->dbcard.RecordCount(), 4);
+    }
+
     // A folder that cannot take the file.
     prompts.Clear();
     Answer(File("no/such/folder/x.mdb"));
@@ -206,6 +221,44 @@ TEST_F(FileCommandsTest, OpenReplacesTheWorkingDatabaseOnlyWhenConfirmed) {
               QStringList({"cardlist.mdb"}));
 }
 
+// Another copy of the program holds the working database while this one
+// runs Open: each of its later posts goes into the working file or fails,
+// and none is reported saved and lost.
+TEST_F(FileCommandsTest, OpenKeepsAnotherCopysLaterPostsInTheWorkingFile) {
+    Start();
+    TDbQuery other("dbcard");
+    other.SetConnectionString(BuildConnectionString(workDb));
+    other.SQLAdd("select * from cardlist order by cardno");
+    other.Open();
+    other.Edit();
+    other.FieldByName("descx").SetAsString("Alicia");
+    other.Post();
+
+    Answer(CardList(
+        "chosen.mdb",
+        {{10, "Alice", "Admin", false}, {30, "Carol", "Sales", true}, {40, "Dave", "", true}}));
+    window->bOpen->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Info), QStringList{"The card database is opened."});
+    EXPECT_EQ(window->dbcard.RecordCount(), 3);
+
+    std::vector<int> saved;
+    for (int no : {10, 20, 30}) {
+        ASSERT_TRUE(other.Locate("cardno", TValue{std::int64_t{no}}));
+        other.Edit();
+        other.FieldByName("descx").SetAsString("late " + std::to_string(no));
+        try {
+            other.Post();
+            saved.push_back(no);
+        } catch (const EDatabaseError&) {
+            other.Cancel();
+        }
+    }
+    EXPECT_EQ(saved, std::vector<int>{30});  // the one card the new list holds unchanged
+    EXPECT_EQ(Value(workDb, "select descx from cardlist where cardno=30"), "late 30");
+    EXPECT_EQ(Value(workDb, "select descx from cardlist where cardno=10"), "Alice");
+    EXPECT_EQ(CountCards(workDb), 3);
+}
+
 TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
     Start();
     const std::string text = File("text.mdb");
@@ -215,13 +268,11 @@ TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
     t.close();
     const std::string empty = File("empty.mdb");
     QFile(QString::fromStdString(empty)).open(QIODevice::WriteOnly);
-    const std::string folder = File("folder.mdb");
-    QDir().mkpath(QString::fromStdString(folder));
     const std::string otherKey = File("otherkey.mdb");
     CreateCardDatabase(otherKey, "another password");
     const std::string plain = File("plain.mdb");
     CreateCardDatabase(plain, "");
-    std::vector<std::string> bad = {text, empty, folder, otherKey, plain};
+    std::vector<std::string> bad = {text, empty, otherKey, plain};
     if (::geteuid() != 0) {  // root reads every file
         const std::string unreadable = CardList("unreadable.mdb", ThreeCards);
         ::chmod(unreadable.c_str(), 0);
@@ -245,6 +296,74 @@ TEST_F(FileCommandsTest, BadFilesAreRefusedAndLoseNothing) {
         EXPECT_EQ(window->PanelText(2), "");
     }
     EXPECT_EQ(QFileInfo(QString::fromStdString(empty)).size(), 0);  // nothing written into it
+}
+
+// Card numbers that are no whole numbers within 32 bits make Open refuse the
+// file before its question, naming them.
+TEST_F(FileCommandsTest, OpenRefusesCardNumbersThatAreNoWhole32BitNumbers) {
+    Start();
+    const std::string odd = File("odd.numbers v2.mdb");
+    CreateCardDatabase(odd, kCardDatabasePassword);
+    Sql(odd,
+        "drop table cardlist; create table cardlist (cardno, descx varchar(50), grp "
+        "varchar(50), granted boolean); insert into cardlist values (7, 'Åsa', null, -1), "
+        "('12abc', 'a', null, 1), (5000000000, 'b', null, 1), (2.5, 'c', null, 0), "
+        "(null, 'd', null, 2)");
+    Answer(odd);
+    window->bOpen->click();
+    EXPECT_EQ(prompts.Messages(PromptKind::Error),
+              QStringList{"The card database cannot be opened: 4 card numbers are not a whole "
+                          "number from -2147483648 to 2147483647 ('12abc', '5000000000', '2.5', "
+                          "...)."});
+    EXPECT_EQ(prompts.Messages(PromptKind::Confirm), QStringList());
+    EXPECT_EQ(CountCards(workDb), 3);
+    ExpectRefreshed();
+}
+
+// A named pipe, a device or a folder chosen in a dialog is refused before
+// anything opens it: opening a pipe would wait for a writer for good.
+TEST_F(FileCommandsTest, PipesDevicesAndFoldersAreRefusedAtOnce) {
+    Start();
+    const std::string pipe = File("batch.mdb");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string folder = File("folder.mdb");
+    QDir().mkpath(QString::fromStdString(folder));
+    // Should the program open the pipe after all, a writer comes and goes, so
+    // that the test fails instead of hanging.
+    std::atomic<bool> stop{false}, opened{false};
+    std::thread writer([&] {
+        while (!stop) {
+            const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                opened = true;
+                const std::string junk(4096, 'x');
+                [[maybe_unused]] const ssize_t n = ::write(fd, junk.data(), junk.size());
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const std::pair<std::string, const char*> choices[] = {
+        {pipe, "a named pipe"}, {"/dev/null", "a device"}, {folder, "a folder"}};
+    for (const auto& [file, kind] : choices) {
+        SCOPED_TRACE(file);
+        prompts.Clear();
+        Answer(file);
+        window->bOpen->click();
+        EXPECT_EQ(ReadSettingString("SAVED", ""), file);
+        Merge(file);
+        AddCard(file);
+        EXPECT_EQ(ReadSettingString("ADD", ""), file);
+        const QString refusal =
+            QString::fromStdString(file) + " cannot be used: it is " + kind + ", not a file.";
+        EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList({refusal, refusal, refusal}));
+        EXPECT_EQ(Plain(), QStringList());
+        EXPECT_EQ(window->dbcard.RecordCount(), 3);
+        ExpectRefreshed();
+    }
+    stop = true;
+    writer.join();
+    EXPECT_FALSE(opened);
 }
 
 TEST_F(FileCommandsTest, BatchImportAddsNewCardsOnceAndSummarises) {
@@ -279,10 +398,14 @@ TEST_F(FileCommandsTest, BatchImportAddsNewCardsOnceAndSummarises) {
 
 TEST_F(FileCommandsTest, MergeKeepsTheListsCardsAndNeverCopiesTheGroup) {
     Start();
+    WriteSettingString("SAVED", "/media/cd/old.mdb");
+    WriteSettingString("ADD", "/media/cd/batch.mdb");
     const std::string other = CardList(
         "other.mdb", {{20, "Robert", "Other", false}, {40, std::string(60, 'x'), "Guests", true}});
     Sql(other, "insert into cardlist (cardno, descx, granted) values (50, null, 0)");
     Merge(other);
+    EXPECT_EQ(ReadSettingString("SAVED", ""), other);
+    EXPECT_EQ(ReadSettingString("ADD", ""), "/media/cd/batch.mdb");
     EXPECT_EQ(Plain(), QStringList{Summary(3, 3, 2, 5, false)});
     EXPECT_EQ(Value(workDb, "select descx || grp || granted from cardlist where cardno=20"),
               "BobAdmin1");
@@ -341,15 +464,75 @@ TEST_F(FileCommandsTest, BatchWithRepeatsAndBadNumbers) {
     EXPECT_FALSE(window->LongCommandRunning());
 }
 
+// The working database fills its disk during Add Card: the import stops at
+// once with the reason, and the summary counts what was stored.
+TEST_F(FileCommandsTest, AFullDiskStopsAnImportAtOnceWithTheReason) {
+    if (!TScratchMount::Unavailable().empty()) GTEST_SKIP() << TScratchMount::Unavailable();
+    TScratchMount disk(appFolder, 384 * 1024);
+    ASSERT_TRUE(disk.Mounted()) << disk.Error();
+    Start();
+    AddCard(Batch("batch.mdb", 1000, 20000));
+    const int stored = CountCards(workDb) - 3;
+    EXPECT_GT(stored, 0);
+    EXPECT_LT(stored, 20000);
+    ASSERT_EQ(prompts.shown.size(), 3u) << prompts.All().join('|').toStdString();
+    EXPECT_EQ(prompts.shown[1].message, Summary(20000, 3, stored, 3 + stored));
+    EXPECT_EQ(prompts.shown[2].kind, PromptKind::AppError);
+    EXPECT_EQ(prompts.shown[2].message, "database or disk is full.");
+    ExpectRefreshed();
+}
+
+// Card databases in write-ahead-log mode where nothing can be written beside
+// them: a merge source on read-only media imports, and a working database on
+// a full disk is shown read-only, with the reason, and loses nothing.
+TEST_F(FileCommandsTest, LoggedDatabasesOnReadOnlyMediaAndAFullDiskAreRead) {
+    if (!TScratchMount::Unavailable().empty()) GTEST_SKIP() << TScratchMount::Unavailable();
+    TScratchMount disk(appFolder, 512 * 1024);
+    TScratchMount stick(File("stick"), 512 * 1024);
+    ASSERT_TRUE(disk.Mounted() && stick.Mounted()) << disk.Error() << stick.Error();
+    const std::string source = File("stick") + "/Ünïon cards.mdb";
+    CreateCardDatabase(source, kCardDatabasePassword);
+    InsertCards(source, {{40, "山田 太郎 😀", "", true}});
+    Sql(source, "pragma journal_mode=wal");
+    ASSERT_TRUE(stick.MakeReadOnly());
+
+    Start();
+    Merge(source);
+    EXPECT_EQ(prompts.Messages(PromptKind::Error), QStringList());
+    EXPECT_EQ(Plain(), QStringList{Summary(1, 3, 1, 4, false)});
+    window.reset();
+    data.adosrc.Disconnect();  // the working database is now in log mode, and closed
+
+    disk.Fill("filler");
+    prompts.Clear();
+    window = std::make_unique<TLorvane>(data, appFolder);
+    EXPECT_EQ(prompts.Messages(PromptKind::Error),
+              QStringList{"The card list is shown read-only: the disk is full, so changes "
+                          "cannot be saved."});
+    ASSERT_EQ(window->dbcard.RecordCount(), 4);
+    ASSERT_TRUE(window->dbcard.Locate("cardno", TValue{std::int64_t{40}}));
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "山田 太郎 😀");
+    EXPECT_THROW(window->dbcard.Edit(), EDatabaseError);
+    prompts.Clear();
+    window->RefreshCardList();
+    EXPECT_EQ(prompts.All(), QStringList());  // told once
+    ::unlink((appFolder + "filler").c_str());
+    EXPECT_EQ(CountCards(workDb), 4);
+}
+
 TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     using namespace jetwriter;
     Start();
     jetwriter::TOptions options;
     options.password = kCardDatabasePassword;
     const std::string list = File("old list.mdb");
+    // A name as long as the Jet column holds: 50 characters.
+    std::string fifty = "Émile Zoë ";
+    for (int i = 0; i < 37; ++i) fifty += "ß";
+    fifty += " 日本";
     WriteFile(
         list,
-        FileBytes({CardListTable({{std::int32_t{9}, std::string("Émile"), TCell(), true},
+        FileBytes({CardListTable({{std::int32_t{9}, fifty, TCell(), true},
                                   {std::int32_t{2}, std::string(), std::string("staff"), false}})},
                   options));
     Answer(list);
@@ -357,57 +540,65 @@ TEST_F(FileCommandsTest, JetCardListOpensAsAConvertedCopy) {
     EXPECT_EQ(prompts.Messages(PromptKind::Info), QStringList{"The card database is opened."});
     EXPECT_FALSE(IsJetFile(workDb));
     EXPECT_EQ(CountCards(workDb), 2);
-    EXPECT_EQ(Value(workDb, "select descx || granted from cardlist where cardno=9"), "Émile1");
+    EXPECT_EQ(Value(workDb, "select descx || granted from cardlist where cardno=9"), fifty + "1");
     EXPECT_EQ(Value(workDb, "select grp from cardlist where cardno=2"), "staff");
     ExpectRefreshed();
 }
 
-// Save and Open in a child process killed at random moments: the destination
-// is the old file or the new one, whole, and nothing else is left beside it.
+// Save and Open in a child process killed at random moments: the
+// destination is the old list or the new one, whole; Save leaves nothing else
+// beside it.
 TEST_F(FileCommandsTest, KilledCopiesLeaveTheOldFileOrTheNewOne) {
     const std::string big = CardList("big.mdb", ManyCards(20000));
     const std::string folder = File("dest");
     QDir().mkpath(QString::fromStdString(folder));
     const std::string dest = folder + "/cardlist.mdb";
-    CreateCardDatabase(dest, kCardDatabasePassword);
-    InsertCards(dest, ThreeCards);
-    auto copy = [&] {
-        const auto t0 = std::chrono::steady_clock::now();
-        CopyCardDatabase(BuildConnectionString(big), dest);
-        return std::chrono::steady_clock::now() - t0;
+    auto oldList = [&] {
+        for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((dest + suffix).c_str());
+        CreateCardDatabase(dest, kCardDatabasePassword);
+        InsertCards(dest, ThreeCards);
     };
-    const auto took = copy();  // how long one copy takes here
-    CreateCardDatabase(dest + ".tmp", kCardDatabasePassword);
-    InsertCards(dest + ".tmp", ThreeCards);
-    ASSERT_EQ(::rename((dest + ".tmp").c_str(), dest.c_str()), 0);
+    auto copy = [&](bool open) {
+        if (open)
+            ReplaceCardList(BuildConnectionString(dest), BuildConnectionString(big));
+        else
+            CopyCardDatabase(BuildConnectionString(big), dest);
+    };
+    std::chrono::steady_clock::duration took[2];
+    for (bool open : {false, true}) {  // how long each takes here
+        oldList();
+        const auto t0 = std::chrono::steady_clock::now();
+        copy(open);
+        took[open] = std::chrono::steady_clock::now() - t0;
+        ASSERT_EQ(CountCards(dest), 20000);
+    }
 
     std::mt19937 random(42);
     int olds = 0, news = 0;
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 16; ++round) {
+        const bool open = round % 2 == 1;
+        oldList();
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             try {
-                CopyCardDatabase(BuildConnectionString(big), dest);
+                copy(open);
             } catch (...) {
                 ::_exit(2);
             }
             ::_exit(0);
         }
-        std::this_thread::sleep_for(took * (random() % 100) / 80);
+        std::this_thread::sleep_for(took[open] * (random() % 100) / 80);
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
         const int count = CountCards(dest);
-        ASSERT_TRUE(count == 3 || count == 20000) << count;
+        ASSERT_TRUE(count == 3 || count == 20000) << count << (open ? " open" : " save");
         EXPECT_EQ(Value(dest, "pragma integrity_check"), "ok");
         (count == 3 ? olds : news)++;
-        EXPECT_EQ(QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden),
-                  QStringList({"cardlist.mdb"}));
-        if (count == 20000) {  // back to the old one for the next round
-            ::unlink(dest.c_str());
-            CreateCardDatabase(dest, kCardDatabasePassword);
-            InsertCards(dest, ThreeCards);
+        if (!open) {
+            EXPECT_EQ(QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden),
+                      QStringList({"cardlist.mdb"}));
         }
     }
     EXPECT_GT(olds, 0);

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <memory>
+#include <numeric>
 
 #include "app/card_files.h"
 #include "datasrc.h"
@@ -86,7 +87,27 @@ TEST_F(JetFilesTest, BadJetFilesAreRefusedAndLoseNothing) {
     jet3.version = 0;
     const std::string old = tmp.filePath("jet3.mdb").toStdString();
     WriteFile(old, FileBytes({CardListTable({})}, jet3));
-    for (const std::string& bad : {Jet("other.mdb", {CardListTable({})}, "Other"), old, cut}) {
+    // A batch and a card list cut short by their last pages, and a batch with a
+    // card without number: libmdb reads them without a word, cards missing or a
+    // card 0 among them.
+    std::vector<std::int32_t> thousand(1000);
+    std::iota(thousand.begin(), thousand.end(), 1);
+    std::vector<TRow> listRows;
+    for (std::int32_t no : thousand)
+        listRows.push_back({no, "Holder " + std::to_string(no), TCell(), no % 2 == 0});
+    auto cutShort = [&](const char* name, const TTable& table) {
+        std::vector<std::uint8_t> bytes = FileBytes({table}, TOptions{kCardDatabasePassword});
+        bytes.resize(bytes.size() - 2 * kPage);
+        const std::string path = tmp.filePath(name).toStdString();
+        WriteFile(path, bytes);
+        return path;
+    };
+    TTable nullCard = CardBatchTable({100, 200, 300});
+    nullCard.rows[1][0] = TCell();
+    for (const std::string& bad :
+         {Jet("other.mdb", {CardListTable({})}, "Other"), old, cut,
+          cutShort("short batch.mdb", CardBatchTable(thousand)),
+          cutShort("short list.mdb", CardListTable(listRows)), Jet("null.mdb", {nullCard})}) {
         SCOPED_TRACE(bad);
         prompts.Clear();
         Click(window->bOpen, bad);

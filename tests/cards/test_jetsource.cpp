@@ -124,6 +124,21 @@ TEST_F(JetSource, CardListKeepsTextFlagsAndNulls) {
     EXPECT_NE(OpenError(path, "select cardno from cardlist where granted=true"), "(opened)");
 }
 
+// libmdb binds 16 KB by default: a longer memo must come whole.
+TEST_F(JetSource, LongMemoComesWhole) {
+    std::string memo;
+    for (int i = 0; i < 1500; ++i) memo += "Émile 日本 ";  // 21,000 bytes
+    TTable t{"cardlist",
+             {{"cardno", TKind::Long}, {"descx", TKind::Memo}},
+             {{std::int32_t{1}, memo}, {std::int32_t{2}, std::string("short é")}}};
+    Open(Write("memo.mdb", {t}), "select * from cardlist order by cardno");
+    ASSERT_EQ(query->RecordCount(), 2);
+    const std::string read = query->FieldByName("descx").AsString();
+    EXPECT_TRUE(read == memo) << read.size() << " bytes of " << memo.size();
+    query->Next();
+    EXPECT_EQ(query->FieldByName("descx").AsString(), "short é");
+}
+
 TEST_F(JetSource, PasswordIsCheckedOnConnectAndOpen) {
     TOptions other = Options();
     other.password = "Secret1";

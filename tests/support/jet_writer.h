@@ -1,11 +1,14 @@
 // A small writer of Jet 4 database files for tests and benchmarks: user tables
-// of long, 16-bit integer, text and boolean columns over as many data pages as
-// their rows need, the database password in the header, no indexes. Enough
-// for libmdb to list and export the tables.
+// of long, 16-bit integer, text, boolean and memo columns over as many data
+// pages as their rows need, the database password in the header, no indexes.
+// Enough for libmdb to list and export the tables. A memo of more than a
+// kilobyte goes into a chain of long-value pages after the tables.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -16,7 +19,7 @@
 
 namespace jetwriter {
 
-enum class TKind { Long, Int16, Text, Bool, Ole };
+enum class TKind { Long, Int16, Text, Bool, Ole, Memo };
 
 struct TColumn {
     std::string name;
@@ -24,7 +27,7 @@ struct TColumn {
     int chars = 50;  // Text: the column's size in characters
 };
 
-// Null, a number (Long, Int16), a UTF-8 text or a boolean.
+// Null, a number (Long, Int16), a UTF-8 text (Text, Memo) or a boolean.
 using TCell = std::variant<std::monostate, std::int32_t, std::string, bool>;
 using TRow = std::vector<TCell>;
 
@@ -55,14 +58,17 @@ inline void Add16(std::vector<std::uint8_t>& b, unsigned v) {
     b.push_back((v >> 8) & 0xFF);
 }
 
-// UTF-8 to UTF-16LE bytes (BMP only is enough for tests).
+// UTF-8 to UTF-16LE bytes.
 inline std::vector<std::uint8_t> Utf16(const std::string& s) {
     std::vector<std::uint8_t> out;
     for (size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
         unsigned cp = c;
         int extra = 0;
-        if (c >= 0xE0) {
+        if (c >= 0xF0) {
+            cp = c & 0x07;
+            extra = 3;
+        } else if (c >= 0xE0) {
             cp = c & 0x0F;
             extra = 2;
         } else if (c >= 0xC0) {
@@ -71,7 +77,12 @@ inline std::vector<std::uint8_t> Utf16(const std::string& s) {
         }
         ++i;
         for (int k = 0; k < extra && i < s.size(); ++k, ++i) cp = (cp << 6) | (s[i] & 0x3F);
-        Add16(out, cp);
+        if (cp >= 0x10000) {
+            Add16(out, 0xD800 + ((cp - 0x10000) >> 10));
+            Add16(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            Add16(out, cp);
+        }
     }
     return out;
 }
@@ -113,7 +124,43 @@ inline TLayout LayOut(const TTable& t) {
     return l;
 }
 
-inline std::vector<std::uint8_t> EncodeRow(const TTable& t, const TLayout& l, const TRow& row) {
+// The long-value pages of memos too long to stay in their row: one chunk
+// per page, each led by the page and row of the next chunk (0: the last).
+struct TLongValues {
+    std::uint32_t firstPage = 0;
+    std::vector<std::vector<std::uint8_t>> pages;
+};
+
+// A memo's 12-byte field header and, when it fits, its text.
+inline std::vector<std::uint8_t> EncodeMemo(const std::string& text, TLongValues& longValues) {
+    const std::vector<std::uint8_t> u = Utf16(text);
+    std::vector<std::uint8_t> out(12, 0);
+    if (u.size() <= 1024) {
+        Put32(out, 0, static_cast<std::uint32_t>(u.size()) | 0x80000000u);
+        out.resize(12 + u.size());
+        if (!u.empty()) std::memcpy(&out[12], u.data(), u.size());
+        return out;
+    }
+    constexpr size_t kChunk = 4000;
+    const auto first = static_cast<std::uint32_t>(longValues.firstPage + longValues.pages.size());
+    Put32(out, 0, static_cast<std::uint32_t>(u.size()));
+    Put32(out, 4, first << 8);
+    for (size_t at = 0; at < u.size(); at += kChunk) {
+        const size_t n = std::min(kChunk, u.size() - at);
+        std::vector<std::uint8_t> row(4 + n, 0);
+        std::memcpy(&row[4], &u[at], n);
+        if (at + n < u.size()) {
+            const auto next =
+                static_cast<std::uint32_t>(longValues.firstPage + longValues.pages.size() + 1);
+            Put32(row, 0, next << 8);
+        }
+        longValues.pages.push_back(std::move(row));
+    }
+    return out;
+}
+
+inline std::vector<std::uint8_t> EncodeRow(const TTable& t, const TLayout& l, const TRow& row,
+                                           TLongValues& longValues) {
     const size_t n = t.columns.size();
     int fixedSize = 0;
     for (const TColumn& c : t.columns)
@@ -142,7 +189,7 @@ inline std::vector<std::uint8_t> EncodeRow(const TTable& t, const TLayout& l, co
         } else {
             varStart.push_back(static_cast<unsigned>(out.size()));
             if (auto s = std::get_if<std::string>(&v)) {
-                const auto u = Utf16(*s);
+                const auto u = c.kind == TKind::Memo ? EncodeMemo(*s, longValues) : Utf16(*s);
                 out.insert(out.end(), u.begin(), u.end());
             }
         }
@@ -160,7 +207,7 @@ inline void ColumnEntries(std::vector<std::uint8_t>& p, const TTable& t, const T
     size_t at = 63;
     for (size_t i = 0; i < t.columns.size(); ++i, at += 25) {
         const TColumn& c = t.columns[i];
-        static constexpr std::uint8_t kType[] = {0x04, 0x03, 0x0A, 0x01, 0x0B};
+        static constexpr std::uint8_t kType[] = {0x04, 0x03, 0x0A, 0x01, 0x0B, 0x0C};
         p[at] = kType[static_cast<int>(c.kind)];
         Put16(p, at + 5, static_cast<unsigned>(i));
         Put16(p, at + 7, static_cast<unsigned>(l.varIndex[i]));
@@ -184,7 +231,8 @@ inline void ColumnEntries(std::vector<std::uint8_t>& p, const TTable& t, const T
 }
 
 // The whole file. Page 0 header, page 1 the usage maps, then per table
-// (MSysObjects first) its definition page and its data pages.
+// (MSysObjects first) its definition page and its data pages, then the
+// long-value pages.
 inline std::vector<std::uint8_t> FileBytes(const std::vector<TTable>& userTables,
                                            const TOptions& o = {}) {
     std::vector<TTable> tables;
@@ -206,11 +254,12 @@ inline std::vector<std::uint8_t> FileBytes(const std::vector<TTable>& userTables
     std::vector<std::uint32_t> tdefPage(tables.size());
     for (const TTable& t : tables) layouts.push_back(LayOut(t));
     // MSysObjects rows need the definition pages of the user tables: count first.
+    TLongValues longValues;
     auto place = [&](size_t k) {
         placed[k].pages.clear();
         size_t used = kPage;
         for (const TRow& r : tables[k].rows) {
-            auto bytes = EncodeRow(tables[k], layouts[k], r);
+            auto bytes = EncodeRow(tables[k], layouts[k], r, longValues);
             const size_t need = bytes.size() + 2;
             if (placed[k].pages.empty() || used + need > kPage ||
                 placed[k].pages.back().size() >= static_cast<size_t>(o.maxRowsPerPage)) {
@@ -235,8 +284,12 @@ inline std::vector<std::uint8_t> FileBytes(const std::vector<TTable>& userTables
     // Now that the pages are known, the catalog rows get their Id.
     for (size_t k = 1; k < tables.size(); ++k)
         tables[0].rows[k - 1][0] = static_cast<std::int32_t>(tdefPage[k]);
+    // The long values follow the tables: their pages are known only now, and
+    // the rows that point to them keep their sizes.
+    longValues = {next, {}};
+    for (size_t k = 1; k < tables.size(); ++k) place(k);
     place(0);
-    const std::uint32_t pageCount = next;
+    const std::uint32_t pageCount = next + static_cast<std::uint32_t>(longValues.pages.size());
 
     std::vector<std::uint8_t> file(pageCount * kPage, 0);
     auto page = [](std::uint32_t) { return std::vector<std::uint8_t>(kPage, 0); };
@@ -296,6 +349,13 @@ inline std::vector<std::uint8_t> FileBytes(const std::vector<TTable>& userTables
             fillData(dp, tdefPage[k], placed[k].pages[d]);
             store(tdefPage[k] + 1 + static_cast<std::uint32_t>(d), dp);
         }
+    }
+
+    for (size_t k = 0; k < longValues.pages.size(); ++k) {
+        auto p = page(0);
+        fillData(p, 0, {longValues.pages[k]});
+        std::memcpy(&p[4], "LVAL", 4);
+        store(next + static_cast<std::uint32_t>(k), p);
     }
 
     // Page 0: the header, its secret part RC4-encrypted.
