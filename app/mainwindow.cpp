@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
@@ -273,14 +275,15 @@ void TLorvane::ConnectControls() {
             [this] { Guarded([this] { cbPortChange(*this); }); });
 
     // A double click anywhere in the grid, also below the last row or on an
-    // empty list (which then says "No record.").
+    // empty list (which then says "No record."); the context menu from the
+    // mouse (on the viewport) and from the menu key (on the grid itself).
     dbgList->viewport()->installEventFilter(this);
-    auto* history = new QAction(QStringLiteral("History\u2026"), dbgList);
-    connect(history, &QAction::triggered, this, [this] {
-        if (!LongCommandRunning()) Guarded([this] { bHistoryClick(); });
-    });
-    dbgList->addAction(history);
-    dbgList->setContextMenuPolicy(Qt::ActionsContextMenu);
+    dbgList->installEventFilter(this);
+    AddGridCommand(QStringLiteral("New Card\u2026"), QKeySequence(Qt::Key_Insert),
+                   [this] { bNewCardClick(); });
+    AddGridCommand(QStringLiteral("Edit"), {}, [this] { bEditClick(); });
+    AddGridCommand(QStringLiteral("Delete"), {}, [this] { bDeleteClick(); });
+    AddGridCommand(QStringLiteral("History\u2026"), {}, [this] { bHistoryClick(); });
     connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
         if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
     });
@@ -288,6 +291,29 @@ void TLorvane::ConnectControls() {
     connect(FModel.get(), &TCardModel::currentRowChanged, this, &TLorvane::SyncGridToList);
     connect(dbgList->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) { SyncListToGrid(current.row()); });
+}
+
+QAction* TLorvane::AddGridCommand(const QString& caption, const QKeySequence& key,
+                                  std::function<void()> handler) {
+    auto* action = new QAction(caption, dbgList);
+    if (!key.isEmpty()) {
+        action->setShortcut(key);
+        action->setShortcutContext(Qt::WindowShortcut);
+    }
+    connect(action, &QAction::triggered, this, [this, handler = std::move(handler)] {
+        if (!LongCommandRunning()) Guarded(handler);
+    });
+    // The grid's actions are the menu's entries, and their keys work from
+    // where the grid is.
+    dbgList->addAction(action);
+    return action;
+}
+
+void TLorvane::ShowGridMenu(const QPoint& global) {
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addActions(dbgList->actions());
+    menu->popup(global);
 }
 
 // --- Start-up and exit ---
@@ -474,6 +500,24 @@ bool TLorvane::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
         imgLogo->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
         Guarded([this] { imgLogoClick(); });
+        return true;
+    }
+    if (event->type() == QEvent::ContextMenu &&
+        (watched == dbgList->viewport() || watched == dbgList)) {
+        const auto* menuEvent = static_cast<QContextMenuEvent*>(event);
+        QPoint at = menuEvent->globalPos();
+        if (menuEvent->reason() == QContextMenuEvent::Mouse) {
+            // The card clicked on is the one Edit and Delete then work on.
+            const QPoint local = dbgList->viewport()->mapFromGlobal(at);
+            const QModelIndex index = dbgList->indexAt(local);
+            if (index.isValid() && !LongCommandRunning()) dbgList->setCurrentIndex(index);
+        } else {
+            // From the keyboard: at the selected card, or the grid's corner.
+            const QRect cell = dbgList->visualRect(dbgList->currentIndex());
+            at =
+                dbgList->viewport()->mapToGlobal(cell.isValid() ? cell.bottomLeft() : QPoint(0, 0));
+        }
+        ShowGridMenu(at);
         return true;
     }
     if (watched == dbgList->viewport() && event->type() == QEvent::MouseButtonDblClick &&

@@ -15,7 +15,9 @@
 #include "dbengine.h"
 #include "mainhost.h"
 
+class QAction;
 class QCheckBox;
+class QKeySequence;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -72,6 +74,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void bDeleteClick();
     void bClearClick();
     void bEditClick();
+    void bNewCardClick();
     void bAddClick();
     void bSearchClick();
     void bOptionsClick();
@@ -80,6 +83,13 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void dbgListDblClick();
     void bHistoryClick();
     void dbgListTitleClick(int column);
+
+    // Adds an entry to the card grid's context menu (right click, the menu
+    // key), below those added before; a key, when given, runs it from
+    // anywhere in the window. Entries work on the list, so they are ignored
+    // while a long command runs.
+    QAction* AddGridCommand(const QString& caption, const QKeySequence& key,
+                            std::function<void()> handler);
 
     // IMainWindow.
     QWidget* Window() override { return this; }
@@ -144,6 +154,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void ConnectControls();
     void SyncGridToList(int row);
     void SyncListToGrid(int row);
+    void ShowGridMenu(const QPoint& global);
 
     // ICardListView.
     void SetGrantedColumnVisible(bool visible) override;

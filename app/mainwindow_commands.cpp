@@ -1,12 +1,14 @@
 // The main window's card command handlers: each forwards to its command, which
 // lives in its own file and reaches the window only through IMainWindow.
 #include "cardmodel.h"
+#include "cardread.h"
 #include "editcmds.h"
 #include "export.h"
 #include "filecmds.h"
 #include "history.h"
 #include "listgrid.h"
 #include "mainwindow.h"
+#include "newcard.h"
 #include "options.h"
 #include "search.h"
 
@@ -18,6 +20,14 @@ void TLorvane::bEditClick() {
 
 void TLorvane::dbgListDblClick() {
     ::bEditClick(*this, FData);
+}
+
+void TLorvane::bNewCardClick() {
+    ::bNewCardClick(
+        *this, FData,
+        [this](const std::function<bool()>& stop, const std::function<void(int)>& secondsLeft) {
+            return ReadPresentedCard(*this, stop, secondsLeft);
+        });
 }
 
 void TLorvane::bDeleteClick() {

@@ -5,8 +5,10 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QPushButton>
 #include <QWidget>
 
 namespace {
@@ -56,8 +58,9 @@ class TGauge : public QWidget {
     }
 };
 
-// The tool window: its own close button only hides it; the command that showed
-// it still ends it with Finish.
+// The tool window: its own close button only hides it, unless the command can
+// stop (a Cancel button), when it asks for the stop as Cancel and Esc do. The
+// command that showed it still ends it with Finish.
 class TProgressWindow : public QWidget {
   public:
     explicit TProgressWindow(QWidget* owner) : QWidget(owner, Qt::Tool) {
@@ -70,11 +73,40 @@ class TProgressWindow : public QWidget {
     }
 
     TGauge* bar = nullptr;
+    QPushButton* cancel = nullptr;
+    bool cancelled = false;
+
+    // The gauge keeps its place and size; the button goes in a strip below it.
+    void AddCancel() {
+        if (cancel) return;
+        constexpr int strip = 31;
+        layout()->setContentsMargins(0, 0, 0, strip);
+        setFixedSize(width(), height() + strip);
+        cancel = new QPushButton(QStringLiteral("Cancel"), this);
+        cancel->setGeometry(width() - 75 - 6, height() - strip + 3, 75, 25);
+        QObject::connect(cancel, &QPushButton::clicked, this, [this] { RequestStop(); });
+    }
+
+    void RequestStop() {
+        cancelled = true;
+        // The command ends the window once the step in flight is done.
+        cancel->setEnabled(false);
+    }
 
   protected:
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
-        hide();
+        if (cancel)
+            RequestStop();
+        else
+            hide();
+    }
+    void keyPressEvent(QKeyEvent* event) override {
+        if (cancel && event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+            RequestStop();
+            return;
+        }
+        QWidget::keyPressEvent(event);
     }
 };
 
@@ -88,7 +120,7 @@ struct Tpbar::Impl {
     bool cursorPushed = false;
 };
 
-Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
+Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum, TCancel cancel)
     : FImpl(std::make_unique<Impl>()) {
     FImpl->window = std::make_unique<TProgressWindow>(owner);
     TProgressWindow* window = FImpl->window.get();
@@ -98,6 +130,7 @@ Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
     }
     window->setWindowTitle(caption);
     SetMaximum(maximum);
+    if (cancel == TCancel::With) window->AddCancel();
 
     // Each progress window pushes one wait cursor on Qt's override-cursor stack
     // and Finish pops one. Every entry pushed here is the same wait cursor, so
@@ -109,6 +142,11 @@ Tpbar::Tpbar(QWidget* owner, const QString& caption, int maximum)
 
     CentreWhenShown(*window);
     window->show();
+    if (window->cancel) {
+        // Esc reaches the window only when it has the focus.
+        window->activateWindow();
+        window->cancel->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 Tpbar::~Tpbar() {
@@ -138,6 +176,10 @@ void Tpbar::Finish() {
     if (FImpl->window) {
         FImpl->window.reset();
     }
+}
+
+bool Tpbar::Cancelled() const {
+    return FImpl->window && FImpl->window->cancelled;
 }
 
 int Tpbar::Maximum() const {

@@ -1,6 +1,7 @@
-// Progress window shown by long commands: a small tool window with a gauge.
-// Creating it switches the program-wide cursor to the wait cursor; Finish (or
-// destruction) restores the cursor in force at creation and destroys the window.
+// Progress window shown by long commands: a small tool window with a gauge,
+// and a Cancel button for the commands that can stop. Creating it switches the program-wide cursor
+// to the wait cursor; Finish (or destruction) restores the cursor in force at creation and destroys
+// the window.
 #pragma once
 
 #include <QString>
@@ -10,7 +11,12 @@ class QWidget;
 
 class Tpbar {
   public:
-    Tpbar(QWidget* owner, const QString& caption, int maximum);
+    // With Cancel the window has a Cancel button. That button, the window's
+    // close button and Esc then ask the command to stop (Cancelled turns
+    // true) instead of only hiding the window; the command polls Cancelled.
+    enum class TCancel { Without, With };
+
+    Tpbar(QWidget* owner, const QString& caption, int maximum, TCancel cancel = TCancel::Without);
     ~Tpbar();  // calls Finish if it has not run
     Tpbar(const Tpbar&) = delete;
     Tpbar& operator=(const Tpbar&) = delete;
@@ -18,6 +24,7 @@ class Tpbar {
     void SetMaximum(int maximum);  // range 0..maximum, progress 0
     void Advance();                // +1, never beyond the maximum
     void Finish();
+    bool Cancelled() const;
 
     int Maximum() const;
     int Progress() const;

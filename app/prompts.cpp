@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -137,11 +138,26 @@ QString Shortened(const QString& message) {
     return message.left(cut) + QChar(0x2026);
 }
 
+std::vector<TPromptLog*> FLogs;
+
 bool Show(PromptKind kind, const QString& title, const QString& message) {
+    if (kind != PromptKind::Confirm && kind != PromptKind::Proceed) TPromptLog::Note(message);
     return Seam().Prompt(kind, title, Shortened(message));
 }
 
 }  // namespace
+
+void TPromptLog::Note(const QString& message) {
+    for (TPromptLog* log : FLogs) log->FMessages << message;
+}
+
+TPromptLog::TPromptLog() {
+    FLogs.push_back(this);
+}
+
+TPromptLog::~TPromptLog() {
+    std::erase(FLogs, this);
+}
 
 IPromptSeam* SetPromptSeam(IPromptSeam* seam) {
     IPromptSeam* previous = FSeam;

@@ -3,6 +3,8 @@
 // - without pacing: time per card against the simulator's bare round trip
 //   (a raw client writing a store frame and blocking in read for the reply);
 // - at 19200 baud: cards per second against the wire limit of 96 a second;
+// - at 19200 baud: the upload with its check of the controller's count next to
+//   the same upload without it; the check may add one command's round trip;
 // - process CPU time per wall time while uploading and while waiting on a
 //   controller that never answers.
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -69,15 +72,24 @@ Run Measure(F&& body) {
             u1.voluntary - u0.voluntary, u1.involuntary - u0.involuntary};
 }
 
-void SetAllGranted(const std::string& db, bool granted) {
+void SetGranted(const std::string& db, const std::string& sql) {
     sqlite3* h = OpenKeyed(db, kCardDatabasePassword);
     try {
-        Exec(h, granted ? "update cardlist set granted=1" : "update cardlist set granted=0");
+        Exec(h, sql.c_str());
     } catch (...) {
         sqlite3_close(h);
         throw;
     }
     sqlite3_close(h);
+}
+
+void SetAllGranted(const std::string& db, bool granted) {
+    SetGranted(db, granted ? "update cardlist set granted=1" : "update cardlist set granted=0");
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 class Bench {
@@ -99,14 +111,17 @@ class Bench {
 
     void UseDevice(const std::string& device) { WriteSettingString("COM1", device); }
 
-    // One whole upload; fails loudly when it did not report success.
-    Run Upload(int expected) {
+    // One whole upload; fails loudly when it did not report success. An
+    // upload of no card asks once more, and the fake answers Yes.
+    Run Upload(int expected, TUploadSteps steps = {}) {
         FPrompts.Clear();
-        const Run r = Measure([&] { UploadToController(*FWindow, FData); });
+        const Run r = Measure([&] { UploadToController(*FWindow, FData, steps); });
         const QString want =
             QStringLiteral("Uploading successfully. %1 record(s) sent.").arg(expected);
-        if (FPrompts.All() != QStringList{want})
-            throw std::runtime_error("upload failed: " + FPrompts.All().join(" | ").toStdString());
+        const QStringList shown = FPrompts.All();
+        if (shown.isEmpty() || shown.back() != want ||
+            !FPrompts.Messages(PromptKind::Error).isEmpty())
+            throw std::runtime_error("upload failed: " + shown.join(" | ").toStdString());
         return r;
     }
 
@@ -180,6 +195,36 @@ int main(int argc, char** argv) {
                 "(all threads of the process)\n",
                 static_cast<double>(full.voluntary - fixed.voluntary) / kCards,
                 static_cast<double>(full.involuntary - fixed.involuntary) / kCards);
+        }
+
+        // The count check at 19200 baud: verified and unverified uploads of the
+        // same cards in alternating rounds, medians compared. One command's
+        // round trip is the upload's own time per card, measured alongside.
+        {
+            constexpr int kChecked = 200;
+            constexpr int kRounds = 7;
+            ControllerSim sim({"--capacity", "100000", "--baud", "19200"});
+            bench.UseDevice(sim.DevicePath());
+            SetGranted(bench.DbPath(), "update cardlist set granted=(cardno<" +
+                                           std::to_string(100000 + kChecked) + ")");
+            std::vector<double> verified, unverified;
+            for (int round = 0; round < kRounds; ++round) {
+                verified.push_back(bench.Upload(kChecked).wall);
+                unverified.push_back(bench.Upload(kChecked, {.verifyCount = false}).wall);
+            }
+            SetAllGranted(bench.DbPath(), false);
+            const double fixed = bench.Upload(0, {.verifyCount = false}).wall;
+            const double added = Median(verified) - Median(unverified);
+            const double roundTrip = (Median(unverified) - fixed) / kChecked;
+            const double bare = BareRoundTripSeconds(
+                sim.DevicePath(), 50, [](int) { return TRfidReader::BuildFrame(0x40, 0x08, 0); });
+            std::printf(
+                "count check after an upload of %d cards at 19200 baud: adds %.1f ms (median of "
+                "%d rounds: %.3f s verified, %.3f s without the check)\n"
+                "  baseline, one command's round trip in the same upload: %.1f ms; ratio %.2f "
+                "(target 1.00 or less); bare round trip of the count read: %.1f ms\n",
+                kChecked, added * 1000.0, kRounds, Median(verified), Median(unverified),
+                roundTrip * 1000.0, added / roundTrip, bare * 1000.0);
         }
 
         // A controller that never answers: eight one-second waits.

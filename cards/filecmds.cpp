@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "cardlist.h"
+#include "cardsheet.h"
 #include "datasrc.h"
 #include "dbengine.h"
 #include "filechoice.h"
@@ -20,11 +21,14 @@
 #include "mainhost.h"
 #include "prompts.h"
 #include "settings.h"
+#include "sheetimport.h"
 
 namespace {
 
 const QString kFilter = QStringLiteral("Card Database (*.mdb)|*.mdb");
-const QString kBatchFilter = QStringLiteral("Card Database|*.mdb");
+// Add Card also takes card lists in workbooks and CSV files.
+const QString kBatchFilter = QStringLiteral(
+    "Card Database|*.mdb|Spreadsheet or CSV (*.xlsx *.xls *.csv)|*.xlsx;*.xls;*.csv");
 const QString kExtension = QStringLiteral("mdb");
 
 // Paths go to the database layer and the settings as narrow strings.
@@ -154,5 +158,8 @@ void bAddClick(IMainWindow& host) {
     if (!IsFileChoice(file)) return;
     const TActivityScope activity(host.CardList(), "Add Card", TActivityScope::Bulk,
                                   "from " + path);
-    ImportCards(host, path);
+    if (IsCardSheetPath(path))
+        ImportCardSheet(host, path);
+    else
+        ImportCards(host, path);
 }

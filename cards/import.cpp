@@ -109,7 +109,9 @@ bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
     }
 }
 
-QString Summary(ImportKind kind, int count, int before, int added, int total) {
+}  // namespace
+
+QString ImportSummary(ImportKind kind, int count, int before, int added, int total) {
     const QString first = kind == ImportKind::CardBatch
                               ? QStringLiteral("Number of purchased card = ")
                               : QStringLiteral("Cards to be merged = ");
@@ -118,8 +120,6 @@ QString Summary(ImportKind kind, int count, int before, int added, int total) {
            "New card added = " + QString::number(added) + "\r\n" +
            "Total cards in database now = " + QString::number(total);
 }
-
-}  // namespace
 
 bool LocateCard(IMainWindow& host, int number) {
     return host.CardList().Locate("cardno", TValue(std::in_place_type<std::int64_t>, number));
@@ -167,7 +167,7 @@ void ImportCards(IMainWindow& host, const std::string& path) {
     cursor.reset();
     host.ShowElapsed(start);
     if (kind != ImportKind::None)
-        ShowPlainMessage(Summary(kind, count, before, added, list.RecordCount()));
+        ShowPlainMessage(ImportSummary(kind, count, before, added, list.RecordCount()));
     source.reset();
     host.SetGridVisible(true);
     host.ShowStatusText(QString());

@@ -2,6 +2,7 @@
 // a card batch database that the list does not hold yet are added to it.
 #pragma once
 
+#include <QString>
 #include <string>
 
 class IMainWindow;
@@ -15,6 +16,10 @@ enum class ImportKind { None, CardBatch, CardList };
 // number that is no integer ends the import after the closing steps with its
 // conversion error raised to the caller.
 void ImportCards(IMainWindow& host, const std::string& path);
+
+// The summary of an import: four lines joined by CR LF, the first naming the
+// source count by the kind of source.
+QString ImportSummary(ImportKind kind, int count, int before, int added, int total);
 
 // Makes the row of the list whose cardno is number current and returns true;
 // otherwise false, current row unchanged. Constant time (the engine's hash

@@ -1,25 +1,26 @@
 // Upload, Information and Remove: each builds a reader for the selected port,
 // opens it, sends one controller command at a time and waits for its
 // acknowledgement while the user interface keeps running, then closes and
-// destroys the reader whatever happens.
+// destroys the reader whatever happens. Every long wait can be cancelled.
 #include "commands.h"
 
 #include <QCoreApplication>
-#include <QCursor>
-#include <QEventLoop>
-#include <QGuiApplication>
-#include <QTimer>
+#include <QDateTime>
+#include <QStringList>
 #include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "CPort.h"
+#include "activity.h"
 #include "datasrc.h"
 #include "dbengine.h"
 #include "guards.h"
+#include "linkwait.h"
 #include "mainhost.h"
 #include "pgbar.h"
 #include "prompts.h"
@@ -28,71 +29,55 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
 using namespace rfid;
+using linkwait::Clock;
+
 constexpr std::uint8_t kAckStored = 128;
 constexpr std::uint8_t kAckCleared = 255;
 constexpr int kSends = 8;
+// Out-of-range card numbers named in the refusal; the rest are counted.
+constexpr int kNamedCards = 5;
 
-const char* const kPortUnusable = "Communication port cannot be used.";
-
-// Called from a catch block. After the fixed box, the third panel tells why the
-// port failed ("/dev/ttyUSB0: Permission denied") when the system said so.
-void ReportPortUnusable(IMainWindow& host) {
-    QString reason;
-    try {
-        throw;
-    } catch (const EComPort& e) {
-        reason = QString::fromLocal8Bit(e.Reason());
-    } catch (...) {
-    }
-    ShowError(QString::fromLatin1(kPortUnusable));
-    if (!reason.isEmpty()) host.ShowStatusText(reason);
-}
-
-// Blocks in the event loop until at least one event has been handled (a
-// received byte, a timer, a click) or the deadline has come. The wake-up timer
-// keeps the deadline honest even when nothing else happens; nothing spins.
-class TEventWaiter {
-  public:
-    TEventWaiter() {
-        FWake.setSingleShot(true);
-        FWake.setTimerType(Qt::PreciseTimer);
-    }
-    void WaitUntil(Clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            QCoreApplication::processEvents();
-            return;
-        }
-        // Most rounds wait for the same deadline: keep the running timer
-        // rather than re-registering it for every delivery.
-        if (!FWake.isActive() || deadline != FArmedFor) {
-            FWake.start(static_cast<int>(left) + 1);
-            FArmedFor = deadline;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-
-  private:
-    QTimer FWake;
-    Clock::time_point FArmedFor{};
+// The granted card numbers as stored, 64 bits wide: a number the frame cannot
+// carry must be seen as it is, not as the 32 or 24 bits left of it.
+struct TGrantedCards {
+    std::vector<int> numbers;  // those the controller can take, in query order
+    QStringList refused;       // the others, as text, in query order
 };
 
-// Lets pending events run until the time has passed, without spinning.
-void RunEventsFor(std::chrono::milliseconds span) {
-    TEventWaiter waiter;
-    const auto until = Clock::now() + span;
-    while (Clock::now() < until) waiter.WaitUntil(until);
+TGrantedCards ReadGrantedCards(TDbQuery& query) {
+    TGrantedCards cards;
+    TField cardno = query.FieldByName("cardno");
+    for (query.First(); !query.Eof(); query.Next()) {
+        const TValue& value = cardno.Value();
+        if (const auto* n = std::get_if<std::int64_t>(&value);
+            n && *n >= 0 && *n <= kMaxControllerCard) {
+            cards.numbers.push_back(static_cast<int>(*n));
+        } else {
+            const std::string text = cardno.AsString();
+            cards.refused << (text.empty() ? QStringLiteral("(none)")
+                                           : QString::fromStdString(text));
+        }
+    }
+    return cards;
 }
 
-std::unique_ptr<TRfidReader> MakeReader(IMainWindow& host) {
-    auto reader = std::make_unique<TRfidReader>();
-    ConfigureReader(host, *reader);
-    return reader;
+void ShowRefusedCards(const QStringList& refused) {
+    QString named = QStringList(refused.mid(0, kNamedCards)).join(QStringLiteral(", "));
+    if (refused.size() > kNamedCards)
+        named += QStringLiteral(" and %1 more").arg(refused.size() - kNamedCards);
+    ShowError(QStringLiteral("The controller takes card numbers from 0 to 16,777,215 only; these "
+                             "granted cards are outside: %1. Nothing was sent: change or deny "
+                             "them, then upload again.")
+                  .arg(named));
+}
+
+// The operator stopped the upload once the table had been cleared.
+void ShowUploadCancelled(int sent) {
+    ShowInfo(QStringLiteral("Upload cancelled. %1 card(s) sent: the controller now holds only "
+                            "those.")
+                 .arg(sent));
 }
 
 }  // namespace
@@ -108,29 +93,40 @@ void ConfigureReader(IMainWindow& host, TRfidReader& reader) {
     reader.SetupPort();
 }
 
-bool SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,
-                 std::uint8_t parameter, std::uint32_t data, bool progress) {
+TLinkResult SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,
+                        std::uint8_t parameter, std::uint32_t data, bool progress,
+                        const Tpbar* stopper) {
     // Declared before the progress window so that the window is finished first
     // and the cursor restored after it.
     TWaitCursor cursor;
     std::optional<Tpbar> bar;
-    if (progress) bar.emplace(host.Window(), QStringLiteral("Clear access table"), 25);
+    if (progress) {
+        bar.emplace(host.Window(), QStringLiteral("Clear access table"), 25, Tpbar::TCancel::With);
+    }
+    const auto ownStop = [&] { return bar && bar->Cancelled(); };
+    const auto outerStop = [&] { return stopper && stopper->Cancelled(); };
 
-    const auto timeLimit =
-        std::chrono::seconds(TRfidReader::CommandTimeoutSeconds(command, parameter));
-    TEventWaiter waiter;
+    const int seconds = TRfidReader::CommandTimeoutSeconds(command, parameter);
+    linkwait::TEventWaiter waiter;
     auto tick = Clock::now() + 1s;
     for (int send = 0; send < kSends; ++send) {
+        if (ownStop() || outerStop()) return TLinkResult::Stopped;
+        if (send == 1 && !bar && !stopper) {
+            // The first send went unanswered: the rest may take seconds.
+            bar.emplace(host.Window(), QStringLiteral("Waiting for the controller"),
+                        (kSends - 1) * seconds, Tpbar::TCancel::With);
+        }
         // A closed port would silently swallow the frame and leave the flags of
         // the previous command standing; that must not pass for an answer.
         if (!reader.Connected()) throw EComPort(2);
         reader.SendCommand(command, parameter, data);
         // Only if the reader's own timer never fired would this matter.
-        const auto backstop = Clock::now() + timeLimit + 2s;
+        const auto backstop = Clock::now() + std::chrono::seconds(seconds) + 2s;
         for (;;) {
             // An acknowledgement that came in counts even if the time-out
             // expired during the same burst of events.
-            if (reader.AckRx()) return true;
+            if (reader.AckRx()) return TLinkResult::Done;
+            if (ownStop()) return TLinkResult::Stopped;
             if (reader.CmdTimeout() || Clock::now() >= backstop) break;
             waiter.WaitUntil(std::min(tick, backstop));
             const auto now = Clock::now();
@@ -141,16 +137,17 @@ bool SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,
         }
     }
     ShowError(QStringLiteral("Communication error. Please try."));
-    return false;
+    return TLinkResult::Failed;
 }
 
-bool SendCard(IMainWindow& host, TRfidReader& reader, int cardNumber) {
-    return SendAndWait(host, reader, kCmdAccess, kParamStore,
-                       static_cast<std::uint32_t>(cardNumber), false) &&
-           reader.AckCmd() == kAckStored;
+TLinkResult SendCard(IMainWindow& host, TRfidReader& reader, int cardNumber, const Tpbar* stopper) {
+    const TLinkResult result = SendAndWait(host, reader, kCmdAccess, kParamStore,
+                                           static_cast<std::uint32_t>(cardNumber), false, stopper);
+    if (result == TLinkResult::Done && reader.AckCmd() != kAckStored) return TLinkResult::Failed;
+    return result;
 }
 
-bool ClearAccessTable(IMainWindow& host, TRfidReader& reader) {
+TLinkResult ClearAccessTable(IMainWindow& host, TRfidReader& reader) {
     host.ShowStatusText(QStringLiteral("clear access table"));
     // The status text must not outlive a failed command.
     bool done = false;
@@ -158,54 +155,117 @@ bool ClearAccessTable(IMainWindow& host, TRfidReader& reader) {
         if (!done) host.ShowStatusText(QString());
     });
     const QDateTime start = QDateTime::currentDateTime();
-    const bool ok = SendAndWait(host, reader, kCmdAccess, kParamClear, kClearData, true);
+    const TLinkResult result = SendAndWait(host, reader, kCmdAccess, kParamClear, kClearData, true);
+    if (result == TLinkResult::Stopped) return result;
     host.ShowElapsed(start);
-    RunEventsFor(1s);
+    linkwait::RunEventsFor(1s);
     done = true;
     host.ShowStatusText(QString());
-    return ok;
+    return result;
 }
 
-bool UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query, int& count) {
+TLinkResult UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query, int& count,
+                        TUploadSteps steps) {
     count = 0;
     // The numbers are taken before the first wait: the window stays usable
     // meanwhile, and a command that refreshes the card list closes every query
-    // on the connection, which would otherwise cut the upload short.
-    std::vector<int> cards;
-    for (query.First(); !query.Eof(); query.Next())
-        cards.push_back(query.FieldByName("cardno").AsInteger());
-    const int records = static_cast<int>(cards.size());
+    // on the connection, which would otherwise cut the upload short. They are
+    // checked before anything is sent: a number the frame cannot carry would
+    // reach the controller as another card and open the door for it.
+    const TGrantedCards cards = ReadGrantedCards(query);
+    if (!cards.refused.isEmpty()) {
+        ShowRefusedCards(cards.refused);
+        return TLinkResult::Stopped;
+    }
+    const int records = static_cast<int>(cards.numbers.size());
+    if (records == 0 &&
+        !AskConfirm(QStringLiteral(
+            "No card in the card list is granted access. Uploading now clears the controller's "
+            "access table: the controller will then hold no card and open the door for nobody. "
+            "Are you sure?")))
+        return TLinkResult::Stopped;
 
-    if (!SendAndWait(host, reader, kCmdAccess, kParamCapacity, 0, false)) return false;
+    TLinkResult result = SendAndWait(host, reader, kCmdAccess, kParamCapacity, 0, false);
+    if (result == TLinkResult::Stopped) {
+        ShowInfo(QStringLiteral(
+            "Upload cancelled. No card was sent; the controller's access table is unchanged."));
+        return result;
+    }
+    if (result != TLinkResult::Done) return result;
     const int capacity = reader.AckParam();
     if (records > capacity) {
         ShowError(QStringLiteral(
                       "The card list contains too many cards (>%1). Please remove some of them.")
                       .arg(capacity));
-        return false;
+        return TLinkResult::Failed;
     }
-    if (!ClearAccessTable(host, reader)) return false;
+    result = ClearAccessTable(host, reader);
+    if (result == TLinkResult::Stopped) {
+        ShowInfo(
+            QStringLiteral("Upload cancelled. No card was sent; the controller's access "
+                           "table may have been cleared."));
+        return result;
+    }
+    if (result != TLinkResult::Done) return result;
     if (reader.AckCmd() != kAckCleared) {
         ShowError(QStringLiteral("Cannot clear the controller's access table. Operation aborted."));
-        return false;
+        return TLinkResult::Failed;
     }
 
-    host.SetGridVisible(false);
-    TScopeExit showGrid([&] { host.SetGridVisible(true); });
-    Tpbar bar(host.Window(), QStringLiteral("Uploading records"), records);
-    for (const int card : cards) {
-        QCoreApplication::processEvents();
-        if (!SendCard(host, reader, card)) return false;
-        ++count;
-        bar.Advance();
+    bool cancelled = false;
+    {
+        // The grid comes back and the window goes before any box is shown.
+        host.SetGridVisible(false);
+        TScopeExit showGrid([&] { host.SetGridVisible(true); });
+        Tpbar bar(host.Window(), QStringLiteral("Uploading records"), records,
+                  Tpbar::TCancel::With);
+        for (const int card : cards.numbers) {
+            QCoreApplication::processEvents();
+            // Stops between cards, and after the send in flight within one.
+            if (bar.Cancelled()) {
+                cancelled = true;
+                break;
+            }
+            result = SendCard(host, reader, card, &bar);
+            if (result == TLinkResult::Stopped) {
+                cancelled = true;
+                break;
+            }
+            if (result != TLinkResult::Done) return result;
+            ++count;
+            bar.Advance();
+        }
     }
-    return true;
+    if (cancelled) {
+        ShowUploadCancelled(count);
+        return TLinkResult::Stopped;
+    }
+    if (!steps.verifyCount) return TLinkResult::Done;
+
+    // An acknowledged card is not yet a stored one: the controller's own count
+    // tells whether it holds what was sent.
+    result = SendAndWait(host, reader, kCmdAccess, kParamOccupied, 0, false);
+    if (result == TLinkResult::Stopped) {
+        ShowUploadCancelled(count);
+        return result;
+    }
+    if (result != TLinkResult::Done) return result;
+    const int held = reader.AckParam();
+    if (held != count) {
+        ShowError(QStringLiteral("The upload could not be verified: %1 card(s) sent, but the "
+                                 "controller holds %2. Please upload again.")
+                      .arg(count)
+                      .arg(held));
+        return TLinkResult::Stopped;
+    }
+    return TLinkResult::Done;
 }
 
-void UploadToController(IMainWindow& host, Tdsrc& data) {
+void UploadToController(IMainWindow& host, Tdsrc& data, TUploadSteps steps) {
     if (host.CheckListEmpty()) return;
+    TControllerActivity activity(host, "Upload");
     try {
-        auto reader = MakeReader(host);
+        auto reader = linkwait::MakeReader(host);
         const QDateTime start = QDateTime::currentDateTime();
         reader->SetConnected(true);
         // The granted cards as they are now, not as at the last upload; the
@@ -214,16 +274,27 @@ void UploadToController(IMainWindow& host, Tdsrc& data) {
         if (data.daccess.Active()) data.daccess.Close();
         data.daccess.Open();
         int count = 0;
-        if (UploadCards(host, *reader, data.daccess, count)) {
-            host.ShowElapsed(start);
-            ShowInfo(QStringLiteral("Uploading successfully. %1 record(s) sent.").arg(count));
-            host.ShowStatusText(QString());
-        } else {
-            ShowError(QStringLiteral("Uploading error. Please try."));
+        const TLinkResult result = UploadCards(host, *reader, data.daccess, count, steps);
+        activity.SetDone(result == TLinkResult::Done);
+        activity.SetFigures(QStringLiteral("%1 card(s) sent").arg(count) +
+                            (result == TLinkResult::Done && steps.verifyCount
+                                 ? QStringLiteral(", %1 held by the controller").arg(count)
+                                 : QString()));
+        switch (result) {
+            case TLinkResult::Done:
+                host.ShowElapsed(start);
+                ShowInfo(QStringLiteral("Uploading successfully. %1 record(s) sent.").arg(count));
+                host.ShowStatusText(QString());
+                break;
+            case TLinkResult::Failed:
+                ShowError(QStringLiteral("Uploading error. Please try."));
+                break;
+            case TLinkResult::Stopped:
+                break;
         }
         reader->SetConnected(false);
     } catch (...) {
-        ReportPortUnusable(host);
+        linkwait::ReportPortUnusable(host);
     }
 }
 
@@ -246,19 +317,26 @@ void bUploadClick(IMainWindow& host, Tdsrc& data) {
 void bInfoClick(IMainWindow& host) {
     Guarded([&] {
         TLongCommand busy(host);
+        TControllerActivity activity(host, "Information");
         try {
-            auto reader = MakeReader(host);
+            auto reader = linkwait::MakeReader(host);
             reader->SetConnected(true);
-            if (!SendAndWait(host, *reader, kCmdAccess, kParamCapacity, 0, false)) return;
+            // A cancelled wait ends the command without a word: nothing changed.
+            if (SendAndWait(host, *reader, kCmdAccess, kParamCapacity, 0, false) !=
+                TLinkResult::Done)
+                return;
             const int capacity = reader->AckParam();
-            if (!SendAndWait(host, *reader, kCmdAccess, kParamOccupied, 0, false)) return;
+            if (SendAndWait(host, *reader, kCmdAccess, kParamOccupied, 0, false) !=
+                TLinkResult::Done)
+                return;
             const int occupied = reader->AckParam();
             reader->SetConnected(false);
+            activity.SetDone(true);
             ShowInfo(QStringLiteral("The maximum capacity = %1 cards.\r\nOccupied = %2 card(s).")
                          .arg(capacity)
                          .arg(occupied));
         } catch (...) {
-            ReportPortUnusable(host);
+            linkwait::ReportPortUnusable(host);
         }
     });
 }
@@ -269,12 +347,25 @@ void bDenyAllClick(IMainWindow& host) {
                 QStringLiteral("Are you sure to clear the access table inside the controller?")))
             return;
         TLongCommand busy(host);
+        TControllerActivity activity(host, "Remove");
         try {
-            auto reader = MakeReader(host);
+            auto reader = linkwait::MakeReader(host);
             reader->SetConnected(true);
-            if (ClearAccessTable(host, *reader)) ShowInfo(QStringLiteral("Table cleared."));
+            switch (ClearAccessTable(host, *reader)) {
+                case TLinkResult::Done:
+                    activity.SetDone(true);
+                    ShowInfo(QStringLiteral("Table cleared."));
+                    break;
+                case TLinkResult::Stopped:
+                    ShowInfo(
+                        QStringLiteral("Remove cancelled. The controller has not confirmed "
+                                       "that its access table is cleared."));
+                    break;
+                case TLinkResult::Failed:
+                    break;
+            }
         } catch (...) {
-            ReportPortUnusable(host);
+            linkwait::ReportPortUnusable(host);
         }
     });
 }

@@ -1,9 +1,11 @@
 // Plays a Quillon access controller on a pseudo-terminal, for tests, benchmarks
 // and trying the program without hardware. Prints the slave device path as the
 // first line of stdout, then answers command frames until SIGTERM or SIGINT.
+// Lines on standard input act at the reader: "present N" shows card N.
 //
-// Single-threaded: one ppoll loop reads the master side and writes the scheduled
-// reply bytes when they are due, so line speed and delays cost no busy waiting.
+// Single-threaded: one ppoll loop reads the master side and standard input and
+// writes the scheduled reply bytes when they are due, so line speed and delays
+// cost no busy waiting.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -44,6 +46,7 @@ struct Options {
     bool echo = false;
     long baud = 0;  // 0: no pacing
     long hangupAfter = -1;
+    long loseCard = 0;  // the Nth store is acknowledged but not kept; 0: none
     std::string logPath;
     std::string linkPath;  // a symbolic link to the device while it runs
     std::string port;      // "COMn": the program's setting pointed at the device while it runs
@@ -64,10 +67,14 @@ void Usage() {
                  "  --echo            echo every received frame before the reply\n"
                  "  --baud N          pace the line at N baud (10 bits a byte)\n"
                  "  --hangup-after N  drop the line after N commands\n"
+                 "  --lose-card N     acknowledge the Nth store card command but keep no card\n"
                  "  --log FILE        write every received frame as a hex line\n"
                  "  --link PATH       a symbolic link PATH to the device while it runs\n"
                  "  --port COMn       set COMn to the device in Lorvane's settings while it\n"
-                 "                    runs (COM1 to COM8); the old value comes back at exit\n");
+                 "                    runs (COM1 to COM8); the old value comes back at exit\n"
+                 "Lines on standard input:\n"
+                 "  present N         a card N (0 to 16777215) shown at the reader: sends the\n"
+                 "                    card-code reply for it\n");
 }
 
 bool ParseLong(const char* text, long min, long max, long& out) {
@@ -119,6 +126,8 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
             if (!number(1, 10000000, o.baud)) return std::nullopt;
         } else if (a == "--hangup-after") {
             if (!number(0, 1L << 30, o.hangupAfter)) return std::nullopt;
+        } else if (a == "--lose-card") {
+            if (!number(1, 1L << 30, o.loseCard)) return std::nullopt;
         } else if (a == "--log") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "lorvane-controller-sim: --log needs a file name\n");
@@ -225,13 +234,20 @@ class Controller {
             FlushDue(now);
             if (FHangupPending && ReplyConsumed(now)) HangUp();
 
-            pollfd pfd{};
+            // The master first when there is one, standard input after it.
+            pollfd pfds[2]{};
             int nfds = 0;
             if (FMaster >= 0) {
-                pfd.fd = FMaster;
-                pfd.events = POLLIN;
-                if (!FOut.empty() && FOut.front().due <= now) pfd.events |= POLLOUT;
-                nfds = 1;
+                pfds[nfds].fd = FMaster;
+                pfds[nfds].events = POLLIN;
+                if (!FOut.empty() && FOut.front().due <= now) pfds[nfds].events |= POLLOUT;
+                ++nfds;
+            }
+            const int stdinSlot = FStdinOpen ? nfds : -1;
+            if (FStdinOpen) {
+                pfds[nfds].fd = STDIN_FILENO;
+                pfds[nfds].events = POLLIN;
+                ++nfds;
             }
             std::optional<Nanos> wait;
             if (FMaster >= 0 && !FOut.empty() && FOut.front().due > now)
@@ -245,21 +261,24 @@ class Controller {
                 ts.tv_sec = static_cast<time_t>(wait->count() / 1'000'000'000);
                 ts.tv_nsec = static_cast<long>(wait->count() % 1'000'000'000);
             }
-            const int rc = ppoll(nfds ? &pfd : nullptr, nfds, wait ? &ts : nullptr, &waitMask);
+            const int rc = ppoll(nfds ? pfds : nullptr, static_cast<nfds_t>(nfds),
+                                 wait ? &ts : nullptr, &waitMask);
             if (rc < 0) {
                 if (errno == EINTR) continue;
                 std::perror("lorvane-controller-sim: ppoll");
                 return 1;
             }
             if (rc > 0 && FMaster >= 0) {
-                if (pfd.revents & POLLIN)
+                const short revents = pfds[0].revents;
+                if (revents & POLLIN)
                     ReadMaster();
-                else if (pfd.revents & (POLLHUP | POLLERR)) {
+                else if (revents & (POLLHUP | POLLERR)) {
                     // Cannot happen while the own slave descriptor is open;
                     // stop watching rather than spin if it ever does.
                     HangUp();
                 }
             }
+            if (rc > 0 && stdinSlot >= 0 && pfds[stdinSlot].revents != 0) ReadStdin();
         }
         return 0;
     }
@@ -271,6 +290,54 @@ class Controller {
     }
 
   private:
+    // Reads what standard input has; each whole line is one action at the
+    // reader. End of input, or input that cannot be read (a terminal the
+    // simulator runs in the background of), ends the watching, not the run.
+    void ReadStdin() {
+        char buf[256];
+        const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (n <= 0) {
+            FStdinOpen = false;
+            return;
+        }
+        FLine.append(buf, static_cast<std::size_t>(n));
+        std::size_t end;
+        while ((end = FLine.find('\n')) != std::string::npos) {
+            HandleLine(FLine.substr(0, end));
+            FLine.erase(0, end + 1);
+        }
+        // A line this long is no command; drop it rather than grow.
+        if (FLine.size() > 1024) FLine.clear();
+    }
+
+    void HandleLine(std::string line) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.pop_back();
+        if (line.empty()) return;
+        long card = 0;
+        const std::string verb = "present ";
+        if (line.compare(0, verb.size(), verb) == 0 &&
+            ParseLong(line.c_str() + verb.size(), 0, 0xFFFFFF, card)) {
+            PresentCard(static_cast<std::uint32_t>(card));
+            return;
+        }
+        std::fprintf(stderr,
+                     "lorvane-controller-sim: not understood: %s (present N, N from 0 to "
+                     "16777215)\n",
+                     line.c_str());
+    }
+
+    // The reader's card-code reply: data bytes 255 (a card code), the maker's
+    // low byte, then the card's 24 bits.
+    void PresentCard(std::uint32_t card) {
+        if (FMaster < 0) return;  // the line is down
+        const std::uint8_t d2 = (card >> 16) & 0xFF, d3 = (card >> 8) & 0xFF, d4 = card & 0xFF;
+        const std::uint8_t maker = 0x00;
+        const auto sum = static_cast<std::uint8_t>(0xFF + maker + d2 + d3 + d4);
+        Queue({0x52, 0x06, 0xFF, maker, d2, d3, d4, sum, 0x53}, Clock::now());
+    }
+
     void ReadMaster() {
         std::uint8_t buf[512];
         for (;;) {
@@ -337,10 +404,12 @@ class Controller {
         } else if (command == 0x40 && parameter == 0x08) {
             reply = {0, static_cast<std::uint32_t>(FTable.size())};
         } else if (command == 0x40 && parameter == 0x20) {
+            ++FStores;
             if (static_cast<long>(FTable.size()) >= FOpt.capacity) {
                 reply = {64, data};
             } else {
-                FTable.push_back(data);
+                // A lost card is acknowledged as stored all the same.
+                if (FStores != FOpt.loseCard) FTable.push_back(data);
                 reply = {FOpt.storeCode, data};
             }
         } else if (command == 0x40 && parameter == 0x80) {
@@ -438,6 +507,9 @@ class Controller {
     Clock::time_point FTxFreeAt{};
     Clock::time_point FTxLastAt{};
     long FCommands = 0;
+    long FStores = 0;
+    bool FStdinOpen = true;
+    std::string FLine;  // standard input not yet ended by a newline
     bool FHangupPending = false;
     Clock::time_point FHangupDeadline{};
     Clock::time_point FLastWriteAt{};
@@ -534,6 +606,9 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Run in the background of a terminal, reading standard input fails
+    // instead of stopping the simulator.
+    signal(SIGTTIN, SIG_IGN);
 
     Controller controller(*options);
     if (!controller.Open()) return 1;

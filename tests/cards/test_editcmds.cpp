@@ -8,8 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProcess>
@@ -17,6 +19,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtTest/QTest>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,10 +28,12 @@
 #include "datasrc.h"
 #include "edit.h"
 #include "mainwindow.h"
+#include "newcard.h"
 #include "select.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
 #include "support/pump.h"
+#include "support/when_modal.h"
 #include "support/window_test.h"
 
 namespace {
@@ -37,27 +42,6 @@ const std::vector<TestCard> FiveCards = {
     {30, "Carol", "Sales", true}, {10, "  Alice  ", "Admin", false}, {50, "Eve", "", true},
     {20, "   ", "Admin", false},  {40, "Dave", " Sales", false},
 };
-
-// Runs `act` on the next modal widget of type T once it shows; gives up
-// (closing every window) rather than hang.
-template <typename T>
-void WhenModal(std::function<void(T&)> act) {
-    auto* poll = new QTimer;
-    auto waited = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, [poll, waited, act] {
-        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            poll->deleteLater();
-            poll->stop();
-            act(*widget);
-        } else if (++*waited > 1000) {
-            poll->deleteLater();
-            poll->stop();
-            ADD_FAILURE() << "no modal dialog appeared";
-            if (QWidget* w = QApplication::activeModalWidget()) w->close();
-        }
-    });
-    poll->start(10);
-}
 
 void DoubleClick(QTableView& grid, QPoint at = {5, 5}) {
     QMouseEvent event(QEvent::MouseButtonDblClick, at, grid.viewport()->mapToGlobal(at),
@@ -447,6 +431,109 @@ TEST_F(EditCommands, APostSurvivesAKillOfTheProgram) {
     sqlite3_finalize(st);
     sqlite3_close(db);
     EXPECT_EQ(JournalMode(workDb), "wal");
+}
+
+// The grid's context menu, from the mouse on a card and from the menu key.
+QStringList OpenGridMenu(QTableView& grid, std::optional<int> row) {
+    if (row) {
+        const QPoint at = grid.visualRect(grid.model()->index(*row, 1)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, grid.viewport()->mapToGlobal(at));
+        QApplication::sendEvent(grid.viewport(), &event);
+    } else {
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                grid.mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(&grid, &event);
+    }
+    QStringList entries;
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget()))
+        for (QAction* action : menu->actions()) entries << action->text();
+    return entries;
+}
+
+void TriggerMenuEntry(const QString& text) {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions())
+        if (action->text() == text) {
+            menu->close();
+            action->trigger();
+            return;
+        }
+    ADD_FAILURE() << "no menu entry " << text.toStdString();
+}
+
+TEST_F(EditCommands, NewCardFromTheGridMenuIsAppendedAndSelected) {
+    Start();
+    window->show();
+    const QStringList entries{QStringLiteral("New Card\u2026"), "Edit", "Delete"};
+    EXPECT_EQ(OpenGridMenu(*window->dbgList, std::nullopt), entries);
+    QApplication::activePopupWidget()->close();
+    // A right click picks the card that Edit and Delete then work on.
+    EXPECT_EQ(OpenGridMenu(*window->dbgList, 3), entries);
+    EXPECT_EQ(window->dbcard.RecNo(), 4);
+
+    const QString name = QStringLiteral("Zoë 李 🚪");
+    bool stayedOpen = false;
+    WhenModal<TDlgEdit>([&](TDlgEdit& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "New Card");
+        EXPECT_TRUE(dialog.eCardno->isEnabled());
+        EXPECT_TRUE(dialog.eCardno->text().isEmpty());
+        EXPECT_TRUE(dialog.lCardRange->text().contains("1 to 16,777,215"));
+        EXPECT_TRUE(dialog.bReadCard->isVisible());
+        // One past the controller's range: refused, and the dialog stays.
+        dialog.eCardno->setText("16777216");
+        dialog.eName->setText("  " + name + "\t");
+        dialog.eGroup->setText(QStringLiteral(" Night shift "));
+        dialog.cbGranted->setChecked(true);
+        dialog.OKBtn->click();
+        stayedOpen = dialog.isVisible();
+        dialog.eCardno->setText("16777215");
+        Key(dialog, Qt::Key_Return);
+    });
+    TriggerMenuEntry(entries[0]);
+
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(prompts.All(),
+              QStringList{"The card number must be a whole number from 1 to 16,777,215."});
+    EXPECT_EQ(Stored("descx", 16777215), name.toStdString());
+    EXPECT_EQ(Stored("grp", 16777215), "Night shift");
+    EXPECT_EQ(Stored("granted", 16777215), "1");
+    // Appended at the end of the list as shown, and selected there.
+    EXPECT_EQ(window->dbcard.RecordCount(), 6);
+    EXPECT_EQ(window->dbcard.RecNo(), 6);
+    EXPECT_EQ(window->dbgList->currentIndex().row(), 5);
+    EXPECT_EQ(window->PanelText(1), "6 record(s).");
+}
+
+// With the granted-only filter on, card 10 is in the table but not in the
+// list; card 77 comes from another copy of the program while the dialog is open.
+TEST_F(EditCommands, NewCardWithATakenNumberChangesNothing) {
+    Start(FiveCards, true);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(PumpUntil([&] { return window->isActiveWindow(); }));
+    QStringList refusals;
+    WhenModal<TDlgEdit>([&](TDlgEdit& dialog) {
+        dialog.eName->setText("Intruder");
+        for (const char* number : {"10", "77"}) {
+            if (QByteArray(number) == "77")
+                OtherCopy("insert into cardlist values (77, 'x', '', 0)");
+            dialog.eCardno->setText(number);
+            dialog.OKBtn->click();
+            refusals << (dialog.isVisible() ? prompts.All().join('|') : "closed");
+            prompts.Clear();
+        }
+        Key(dialog, Qt::Key_Escape);
+    });
+    QTest::keyClick(window.get(), Qt::Key_Insert);
+
+    EXPECT_EQ(refusals, (QStringList{"Card 10 is already in the card list. Nothing was changed.",
+                                     "Card 77 is already in the card list. Nothing was changed."}));
+    EXPECT_EQ(Stored("descx", 10), "  Alice  ");
+    EXPECT_EQ(Stored("descx", 77), "x");
+    EXPECT_EQ(StoredText(workDb, "select count(*) from cardlist"), "6");
+    EXPECT_EQ(window->dbcard.RecordCount(), 2);
+    EXPECT_EQ(window->dbcard.State(), TDbQuery::TState::Browse);
 }
 
 }  // namespace

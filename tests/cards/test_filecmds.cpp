@@ -124,7 +124,9 @@ TEST_F(FileCommandsTest, DialogsShowTheirTitlesFiltersAndRememberedFiles) {
         EXPECT_EQ(d.caption, titles[i]);
         EXPECT_EQ(d.save, i == 0);
         EXPECT_EQ(d.defaultExt, "mdb");
-        EXPECT_EQ(d.filter, i < 3 ? "Card Database (*.mdb)|*.mdb" : "Card Database|*.mdb");
+        EXPECT_EQ(d.filter, i < 3 ? "Card Database (*.mdb)|*.mdb"
+                                  : "Card Database|*.mdb|Spreadsheet or CSV (*.xlsx *.xls "
+                                    "*.csv)|*.xlsx;*.xls;*.csv");
         EXPECT_EQ(d.initial, i < 3 ? "/x/saved.mdb" : QDir::homePath());
     }
     ASSERT_EQ(prompts.shown.size(), 2u);
@@ -134,6 +136,8 @@ TEST_F(FileCommandsTest, DialogsShowTheirTitlesFiltersAndRememberedFiles) {
     EXPECT_EQ(window->RefreshCount(), 4);  // cancelled Save, Open, Merge refresh; Add does not
     EXPECT_EQ(QtFileFilter("Card Database|*.mdb"), "Card Database (*.mdb)");
     EXPECT_EQ(QtFileFilter("Card Database (*.mdb)|*.mdb"), "Card Database (*.mdb)");
+    EXPECT_EQ(QtFileFilter(prompts.fileDialogs[3].filter),
+              "Card Database (*.mdb);;Spreadsheet or CSV (*.xlsx *.xls *.csv)");
 
     // The chosen file is remembered at once, even when it is no database.
     const std::string junk = File("junk.mdb");

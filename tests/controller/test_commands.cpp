@@ -11,6 +11,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -29,10 +32,12 @@
 #include "commands.h"
 #include "datasrc.h"
 #include "dbengine.h"
+#include "edit.h"
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/controller_sim.h"
 #include "support/fake_prompts.h"
+#include "support/when_modal.h"
 
 namespace {
 
@@ -136,6 +141,7 @@ class CommandsTest : public ::testing::Test {
         EXPECT_TRUE(window->cbPort->isEnabled());
         EXPECT_EQ(TopLevelTitled("Uploading records"), nullptr);
         EXPECT_EQ(TopLevelTitled("Clear access table"), nullptr);
+        EXPECT_EQ(TopLevelTitled("Waiting for the controller"), nullptr);
     }
 
     // Changes one card's access through the list, as the editing commands do.
@@ -195,10 +201,10 @@ TEST_F(CommandsTest, DecliningTheQuestionsSendsNothing) {
 }
 
 TEST_F(CommandsTest, UploadSendsGrantedCardsAsTheyAreAtEachUpload) {
-    // 16777516 is 2^24 + 300: only its low 24 bits travel.
+    // 16777215: the highest number the frame carries.
     Start({{300, "A", "", true},
            {17, "B", "G", false},
-           {16777516, "C", "", true},
+           {16777215, "C", "", true},
            {42, "D", "", true},
            {5, "E", "", false}},
           {"--capacity", "2000"});
@@ -210,6 +216,7 @@ TEST_F(CommandsTest, UploadSendsGrantedCardsAsTheyAreAtEachUpload) {
               (QStringList{kUploadQuestion, "Uploading successfully. 3 record(s) sent."}));
     Lines expected{kCapacity, kClear};
     for (int card : first) expected.push_back(Store(static_cast<std::uint32_t>(card)));
+    expected.push_back(kOccupied);  // the controller's count checks the upload
     EXPECT_EQ(Log(), expected);
     EXPECT_NE(std::find(expected.begin(), expected.end(), "52 52 06 40 20 00 01 2C 8D 53 53"),
               expected.end());
@@ -229,6 +236,7 @@ TEST_F(CommandsTest, UploadSendsGrantedCardsAsTheyAreAtEachUpload) {
     expected.push_back(kCapacity);
     expected.push_back(kClear);
     for (int card : second) expected.push_back(Store(static_cast<std::uint32_t>(card)));
+    expected.push_back(kOccupied);
     EXPECT_EQ(Log(), expected);
 
     // The controller now holds exactly the second upload.
@@ -242,12 +250,65 @@ TEST_F(CommandsTest, UploadSendsGrantedCardsAsTheyAreAtEachUpload) {
     ExpectCleanState();
 }
 
-TEST_F(CommandsTest, NoGrantedCardsStillClearsAndReportsZero) {
+// Clearing the table for no card leaves a door that opens for nobody.
+TEST_F(CommandsTest, UploadOfNoGrantedCardAsksOnceMoreBeforeClearing) {
     Start({{1, "A", "", false}, {2, "B", "", false}}, {"--stored", "7"});
+    const QString question =
+        "No card in the card list is granted access. Uploading now clears the controller's "
+        "access table: the controller will then hold no card and open the door for nobody. Are "
+        "you sure?";
+    prompts.confirmAnswers = {true, false};
     window->bUpload->click();
+    EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion, question}));
+    EXPECT_TRUE(Log().empty());
+    ExpectCleanState();
+
+    prompts.Clear();
+    prompts.confirmAnswers = {true, true};
+    window->bUpload->click();
+    EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion, question,
+                                          "Uploading successfully. 0 record(s) sent."}));
+    EXPECT_EQ(Log(), (Lines{kCapacity, kClear, kOccupied}));
+    ExpectCleanState();
+}
+
+// A number the 24-bit frame cannot carry would open the door for another card
+// (16777316 travels as 100, 2^31 as 0): nothing is sent, the port stays quiet.
+TEST_F(CommandsTest, GrantedCardOutsideTheFrameStopsTheUploadBeforeAnythingIsSent) {
+    Start({{100, "A", "", true}, {0, "B", "", true}}, {"--stored", "3"});
+    sqlite3* db = OpenKeyed(FDbPath, kCardDatabasePassword);
+    Exec(db,
+         "insert into cardlist values (16777316, 'C', '', 1), (2147483648, 'D', '', 1), "
+         "(-5, 'E', '', 1), (16777216, 'F', '', 0)");
+    sqlite3_close(db);
+    window->RefreshCardList();
+    window->bUpload->click();
+    ASSERT_EQ(prompts.All().size(), 2);
+    const QString refusal = prompts.All().at(1);
+    EXPECT_EQ(prompts.shown.at(1).kind, PromptKind::Error);
+    EXPECT_TRUE(refusal.contains("0 to 16,777,215")) << refusal.toStdString();
+    for (const char* card : {"16777316", "2147483648", "-5"})
+        EXPECT_TRUE(refusal.contains(card)) << card;
+    EXPECT_FALSE(refusal.contains("16777216"));  // not granted: never uploaded
+    EXPECT_TRUE(Log().empty());
+    ExpectCleanState();
+
+    prompts.Clear();
+    window->bInfo->click();
     EXPECT_EQ(prompts.All(),
-              (QStringList{kUploadQuestion, "Uploading successfully. 0 record(s) sent."}));
-    EXPECT_EQ(Log(), (Lines{kCapacity, kClear}));
+              (QStringList{"The maximum capacity = 2000 cards.\r\nOccupied = 3 card(s)."}));
+}
+
+// Every card is acknowledged, but the controller keeps one fewer.
+TEST_F(CommandsTest, VerifiedUploadReportsACardTheControllerLost) {
+    Start({{10, "A", "", true}, {11, "B", "", true}, {12, "C", "", true}}, {"--lose-card", "2"});
+    window->bUpload->click();
+    EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion,
+                                          "The upload could not be verified: 3 card(s) sent, but "
+                                          "the controller holds 2. Please upload again."}));
+    EXPECT_EQ(prompts.shown.back().kind, PromptKind::Error);
+    ASSERT_EQ(Log().size(), 6u);
+    EXPECT_EQ(Log().back(), kOccupied);
     ExpectCleanState();
 }
 
@@ -258,7 +319,7 @@ TEST_F(CommandsTest, CapacityIsAcceptedExactlyAndOneMoreIsRefusedBeforeClearing)
     EXPECT_EQ(prompts.All(),
               (QStringList{kUploadQuestion, "Uploading successfully. 3 record(s) sent."}));
     const std::size_t afterFirst = Log().size();
-    EXPECT_EQ(afterFirst, 5u);
+    EXPECT_EQ(afterFirst, 6u);
 
     SetGranted(4, true);
     prompts.Clear();
@@ -338,7 +399,7 @@ TEST_F(CommandsTest, SecondCommandWhileOneWaitsFindsThePortBusy) {
     EXPECT_TRUE(portListDisabledMeanwhile);
     EXPECT_EQ(prompts.All(), (QStringList{kUploadQuestion, kPortUnusable,
                                           "Uploading successfully. 2 record(s) sent."}));
-    EXPECT_EQ(Log().size(), 4u);  // the second command sent nothing
+    EXPECT_EQ(Log().size(), 5u);  // the second command sent nothing
     ExpectCleanState();
 }
 
@@ -375,7 +436,133 @@ TEST_F(CommandsTest, ListRefreshedDuringTheUploadDoesNotStopIt) {
     EXPECT_EQ(refreshedAt.size(), 3u);
     EXPECT_EQ(prompts.All(),
               (QStringList{kUploadQuestion, "Uploading successfully. 6 record(s) sent."}));
-    EXPECT_EQ(Log().size(), 8u);
+    EXPECT_EQ(Log().size(), 9u);
+    ExpectCleanState();
+}
+
+TEST_F(CommandsTest, CancelInTheMiddleOfAnUploadStopsAfterTheCardInFlight) {
+    std::vector<TestCard> cards;
+    for (int i = 1; i <= 30; ++i) cards.push_back({1000 + i, "H", "", true});
+    Start(cards, {"--baud", "1200"});  // about 170 ms a card
+    bool gridHidden = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* bar = TopLevelTitled("Uploading records");
+        if (!bar || Log().size() < 2 + 4) return;
+        poll.stop();
+        gridHidden = window->dbgList->isHidden();
+        auto* cancel = bar->findChild<QPushButton*>();
+        ASSERT_NE(cancel, nullptr);
+        EXPECT_EQ(cancel->text(), "Cancel");
+        cancel->click();
+    });
+    poll.start(20);
+    window->bUpload->click();
+    EXPECT_TRUE(gridHidden);
+    const Lines log = Log();
+    const int stored = static_cast<int>(log.size()) - 2;
+    EXPECT_GE(stored, 4);
+    EXPECT_LT(stored, 30);
+    EXPECT_EQ(log.back(), Store(static_cast<std::uint32_t>(GrantedInQueryOrder()[stored - 1])));
+    EXPECT_EQ(prompts.All(),
+              (QStringList{kUploadQuestion,
+                           QString("Upload cancelled. %1 card(s) sent: the controller now holds "
+                                   "only those.")
+                               .arg(stored)}));
+    ExpectCleanState();
+    prompts.Clear();
+    window->bInfo->click();
+    EXPECT_EQ(
+        prompts.All(),
+        (QStringList{
+            QString("The maximum capacity = 2000 cards.\r\nOccupied = %1 card(s).").arg(stored)}));
+}
+
+// Esc on the window that a wait shows once its first send went unanswered,
+// and the close button of Remove's progress window, end the waits at once.
+TEST_F(CommandsTest, WaitsOnASilentControllerCanBeCancelled) {
+    Start({{10, "A", "", true}}, {"--silent"});
+    QElapsedTimer clock;
+    auto cancelWhenShown = [&](const char* title, bool viaEsc) {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, [=] {
+            QWidget* bar = TopLevelTitled(title);
+            if (!bar) return;
+            poll->deleteLater();
+            poll->stop();
+            if (viaEsc) {
+                QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QApplication::sendEvent(bar, &esc);
+            } else {
+                bar->close();
+            }
+        });
+        poll->start(20);
+    };
+    cancelWhenShown("Waiting for the controller", true);
+    clock.start();
+    window->bInfo->click();
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_TRUE(prompts.All().isEmpty()) << prompts.All().join('|').toStdString();
+    ExpectCleanState();
+
+    cancelWhenShown("Clear access table", false);
+    clock.restart();
+    window->bDenyAll->click();
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_EQ(prompts.All(), (QStringList{kRemoveQuestion,
+                                          "Remove cancelled. The controller has not confirmed "
+                                          "that its access table is cleared."}));
+    EXPECT_EQ(window->PanelText(2), "");
+    ExpectCleanState();
+}
+
+// Enrolment: "Read Card" of the New Card dialog opens the port, takes the code
+// of the card held to the reader and closes the port; Esc ends the wait at
+// once and leaves the dialog open; a port that cannot be opened says so.
+TEST_F(CommandsTest, NewCardNumberReadFromACardPresentedAtTheReader) {
+    Start({{10, "A", "", true}}, {});
+    auto presentWhenOpen = [&](long card) {
+        auto* poll = new QTimer(window.get());
+        QObject::connect(poll, &QTimer::timeout, [this, poll, card] {
+            if (OpenDescriptorsTo(sim->DevicePath()) == 0) return;
+            poll->deleteLater();
+            poll->stop();
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            if (card >= 0)
+                sim->Present(card);
+            else
+                QApplication::sendEvent(QApplication::activeModalWidget(), &esc);
+        });
+        poll->start(20);
+    };
+    QStringList seen;
+    qint64 stopMs = -1;
+    WhenModal<TDlgEdit>([&](TDlgEdit& dialog) {
+        presentWhenOpen(-1);
+        QElapsedTimer clock;
+        clock.start();
+        dialog.bReadCard->click();
+        stopMs = clock.elapsed();
+        seen << dialog.eCardno->text() << (dialog.isVisible() ? "open" : "closed");
+
+        presentWhenOpen(12345678);
+        dialog.bReadCard->click();
+        seen << dialog.eCardno->text() << QString::number(OpenDescriptorsTo(sim->DevicePath()))
+             << dialog.lCardRange->text();
+
+        window->cbPort->setEditText(QStringLiteral("COM9"));
+        dialog.bReadCard->click();
+        seen << prompts.All();
+        dialog.eName->setText(QStringLiteral("Łucja 🔑"));
+        dialog.OKBtn->click();
+    });
+    window->bNewCardClick();
+
+    EXPECT_LT(stopMs, 2000);
+    EXPECT_EQ(seen, (QStringList{"", "open", "12345678", "0", "1 to 16,777,215", kPortUnusable}));
+    EXPECT_EQ(window->dbcard.FieldByName("cardno").AsInteger(), 12345678);
+    EXPECT_EQ(window->dbcard.FieldByName("descx").AsString(), "Łucja 🔑");
     ExpectCleanState();
 }
 
@@ -454,3 +641,29 @@ TEST_F(CommandsTest, SlowSilentRemoveAdvancesProgressOncePerSecond) {
 }
 
 }  // namespace
+
+// Every controller command leaves its entry in the working database's
+// history: the port, its figures and how it ended, with what was shown.
+TEST_F(CommandsTest, EveryControllerCommandLeavesItsHistoryEntry) {
+    Start({{10, "A", "", true}, {11, "B", "", true}, {12, "C", "", false}},
+          {"--capacity", "500", "--lose-card", "2"});
+    window->bUpload->click();  // the controller loses a card
+    window->bInfo->click();
+    window->bDenyAll->click();
+    sim.reset();  // a controller gone: the port cannot be used
+    window->bUpload->click();
+
+    TDbConnection connection;
+    connection.SetConnectionString(window->BuildConnectionString(FDbPath));
+    std::vector<std::string> entries;
+    for (const THistoryEntry& e : connection.ReadHistory({}))
+        entries.push_back(e.command + ": " + e.detail);
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{
+                  "Upload: port COM1; failed: " + kPortUnusable.toStdString(),
+                  "Remove: port COM1; completed: Table cleared.",
+                  "Information: port COM1; completed: The maximum capacity = 500 cards. "
+                  "Occupied = 1 card(s).",
+                  "Upload: port COM1; 2 card(s) sent; failed: The upload could not be verified: "
+                  "2 card(s) sent, but the controller holds 1. Please upload again."}));
+}

@@ -18,6 +18,7 @@ expected=(
   usr/share/man/man1/lorvane-controller-sim.1.gz usr/share/man/man1/lorvane-newdb.1.gz
   usr/share/man/man1/lorvane.1.gz
   usr/share/metainfo/$id.metainfo.xml
+  usr/libexec/lorvane/lorvane-xlsread
 )
 [ "$jetread" = 1 ] && expected+=(usr/libexec/lorvane/lorvane-jetread)
 diff <(printf '%s\n' "${expected[@]}" | sort) <(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort) ||

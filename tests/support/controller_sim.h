@@ -9,6 +9,7 @@
 //   add_dependencies(t lorvane-controller-sim)
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -51,6 +52,9 @@ class ControllerSim {
 
         int out[2];
         if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+        // Its standard input: the lines that act at the reader ("present N").
+        int in[2];
+        if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         const pid_t parent = getpid();
         FPid = fork();
         if (FPid < 0) throw std::runtime_error("fork failed");
@@ -61,11 +65,14 @@ class ControllerSim {
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
+            dup2(in[0], STDIN_FILENO);
             execv(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);
+        close(in[0]);
         FOut = out[0];
+        FIn = in[1];
         FDevice = ReadFirstLine(5000);
         if (FDevice.empty()) {
             Stop();
@@ -109,6 +116,14 @@ class ControllerSim {
         return true;
     }
 
+    // Shows card N at the controller's reader: the simulator sends the
+    // card-code reply for it.
+    void Present(long card) {
+        const std::string line = "present " + std::to_string(card) + "\n";
+        if (write(FIn, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            throw std::runtime_error("cannot write to the simulator");
+    }
+
     // Whether the child still runs (it may end by itself, e.g. after a hang-up).
     bool Running() {
         if (FPid <= 0) return false;
@@ -142,6 +157,10 @@ class ControllerSim {
             close(FOut);
             FOut = -1;
         }
+        if (FIn >= 0) {
+            close(FIn);
+            FIn = -1;
+        }
     }
 
   private:
@@ -167,6 +186,7 @@ class ControllerSim {
     std::string FDevice;
     pid_t FPid = -1;
     int FOut = -1;
+    int FIn = -1;
 };
 
 }  // namespace lorvane_test
