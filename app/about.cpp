@@ -121,6 +121,10 @@ void Taboutbox::FormCreate() {
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 }
 
+void Taboutbox::ShowCardListLocation(const QString& where) {
+    Memo1->appendPlainText(QStringLiteral("\n") + where);
+}
+
 void Taboutbox::Button1Click() {
     close();
 }

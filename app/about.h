@@ -25,6 +25,9 @@ class Taboutbox : public QDialog {
     QPushButton* Button1 = nullptr;
     QPlainTextEdit* Memo1 = nullptr;
 
+    // Adds the line saying where the working card list lives.
+    void ShowCardListLocation(const QString& where);
+
   private:
     void FormCreate();
     void Button1Click();

@@ -25,6 +25,10 @@ class IMainWindow {
 
     // The working database file, full path.
     virtual const std::string& WorkDbPath() const = 0;
+    // The working card list's connection string: the server's when the
+    // setting "DATABASE" names one (with a password typed during this run),
+    // else the working database file's. Raises for an unusable setting.
+    virtual std::string WorkingConnection() const = 0;
 
     // Card list: the list query dbcard (its current row is the grid's row).
     virtual TDbQuery& CardList() = 0;

@@ -36,6 +36,7 @@
 #include "datasrc.h"
 #include "history.h"
 #include "listgrid.h"
+#include "livelist.h"
 #include "prompts.h"
 #include "settings.h"
 
@@ -88,6 +89,13 @@ TLorvane::TLorvane(Tdsrc& data, const TWorkFolder& folder)
     FWorkDbPath = FAppFolder + "cardlist.mdb";
     BuildLayout();
     ConnectControls();
+    FLive = std::make_unique<TLiveList>(
+        FData.adosrc,
+        [this] {
+            return FCommands == 0 && FRefreshing == 0 && !LongCommandRunning() &&
+                   !QApplication::activeModalWidget();
+        },
+        [this](const std::vector<std::int64_t>& cards) { LiveRefresh(cards); });
     FormCreate();
 }
 
@@ -235,15 +243,24 @@ void TLorvane::BuildLayout() {
 }
 
 void TLorvane::ConnectControls() {
-    auto on = [this](QPushButton* button, std::function<void()> handler) {
+    // Counts the commands under way, whatever way they end.
+    auto counted = [this](const std::function<void()>& handler) {
+        struct TCount {
+            int& n;
+            explicit TCount(int& count) : n(count) { ++n; }
+            ~TCount() { --n; }
+        } count(FCommands);
+        Guarded(handler);
+    };
+    auto on = [this, counted](QPushButton* button, std::function<void()> handler) {
         connect(button, &QPushButton::clicked, this,
-                [handler = std::move(handler)] { Guarded(handler); });
+                [counted, handler = std::move(handler)] { counted(handler); });
     };
     // Commands that change, reopen or refresh the card list: ignored while a
     // long command works on it.
-    auto onList = [this](QPushButton* button, std::function<void()> handler) {
-        connect(button, &QPushButton::clicked, this, [this, handler = std::move(handler)] {
-            if (!LongCommandRunning()) Guarded(handler);
+    auto onList = [this, counted](QPushButton* button, std::function<void()> handler) {
+        connect(button, &QPushButton::clicked, this, [this, counted, handler = std::move(handler)] {
+            if (!LongCommandRunning()) counted(handler);
         });
     };
     // Controller commands keep running side by side: a second one fails to
@@ -389,7 +406,50 @@ std::string TLorvane::BuildConnectionString(const std::string& path) const {
 }
 
 void TLorvane::RefreshCardList() {
+    // Whatever was announced so far, this refresh reads.
+    FLive->Refreshed();
+    struct TAfter {
+        TLorvane& w;
+        explicit TAfter(TLorvane& window) : w(window) { ++w.FRefreshing; }
+        ~TAfter() {
+            --w.FRefreshing;
+            w.FLive->Watch();
+            w.FPanels[1]->setToolTip(CardListLocation(w.FWorkDbPath));
+        }
+    } after(*this);
     FCardList.Refresh(FAppFolder, FWorkDbPath, cbGranted->isChecked());
+}
+
+void TLorvane::LiveRefresh(const std::vector<std::int64_t>& cards) {
+    if (!cards.empty() && dbcard.Active()) {
+        bool updated = false;
+        ++FRefreshing;
+        Guarded([&] { updated = dbcard.RefreshRows(cards); });
+        --FRefreshing;
+        if (updated) {
+            if (dbgList->isVisible()) ShowRecordCount();
+            return;
+        }
+    }
+    std::optional<std::int64_t> card;
+    int row = 0;
+    if (dbcard.Active() && dbcard.RecordCount() > 0 && dbcard.FieldIndex("cardno") >= 0) {
+        row = dbcard.RecNo();
+        const TValue& value = dbcard.FieldByName("cardno").Value();
+        if (const auto* number = std::get_if<std::int64_t>(&value)) card = *number;
+    }
+    Guarded([&] {
+        RefreshCardList();
+        if (!card || !dbcard.Locate("cardno", TValue(*card))) {
+            // The card is gone: the row where it was, or the last one.
+            if (row > 0 && dbcard.RecordCount() > 0)
+                dbcard.SetRecNo(std::min(row, dbcard.RecordCount()));
+        }
+    });
+}
+
+std::string TLorvane::WorkingConnection() const {
+    return FCardList.WorkingConnection(FWorkDbPath);
 }
 
 void TLorvane::cbGrantedClick() {
@@ -408,6 +468,10 @@ void TLorvane::SetGrantedFilter(bool on) {
 
 bool TLorvane::CheckListEmpty() {
     return FCardList.CheckListEmpty();
+}
+
+bool TLorvane::CheckListWritable() {
+    return FCardList.CheckListWritable();
 }
 
 bool TLorvane::IsValidCardDatabase(const std::string& path) {
@@ -535,6 +599,7 @@ void TLorvane::imgLogoClick() {
 
 void TLorvane::bAboutClick() {
     Taboutbox box(this);
+    box.ShowCardListLocation(CardListLocation(FWorkDbPath));
     box.exec();
 }
 

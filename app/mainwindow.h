@@ -24,6 +24,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class TCardModel;
+class TLiveList;
 class TSimpleTimer;
 class Tdsrc;
 
@@ -47,8 +48,14 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     // Card list.
     std::string BuildConnectionString(const std::string& path) const;
     void RefreshCardList() override;
+    // Shows other operators' changes: the changed cards alone, or (none
+    // given, or the list cannot) a refresh of the whole list; the selected
+    // card stays selected (by its number) instead of the stored row.
+    void LiveRefresh(const std::vector<std::int64_t>& cards = {});
     void cbGrantedClick();
     bool CheckListEmpty() override;
+    // False after a box when the card list takes no changes (read-only role).
+    bool CheckListWritable();
     bool IsValidCardDatabase(const std::string& path);
     // Sets the granted-only filter as a program would; a change runs
     // cbGrantedClick, whose failures go up to the caller.
@@ -108,6 +115,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     Tdsrc& Data() { return FData; }
     const std::string& AppFolder() const { return FAppFolder; }
     const std::string& WorkDbPath() const override { return FWorkDbPath; }
+    std::string WorkingConnection() const override;
     int RefreshCount() const { return FCardList.RefreshCount(); }
 
     // The maker's web site, opened by a click on the logo.
@@ -172,6 +180,9 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     std::optional<int> FPendingRow;  // list row the hidden grid has yet to show
     bool FShownOnce = false;
     int FLongCommands = 0;
+    int FCommands = 0;    // button commands under way (a live refresh waits for them)
+    int FRefreshing = 0;  // refreshes under way
+    std::unique_ptr<TLiveList> FLive;
     bool FCloseRequested = false;  // a close came while a long command ran
 };
 

@@ -1,5 +1,6 @@
 // The main window's card command handlers: each forwards to its command, which
-// lives in its own file and reaches the window only through IMainWindow.
+// lives in its own file and reaches the window only through IMainWindow. The
+// commands that change cards first ask whether the list takes changes.
 #include "cardmodel.h"
 #include "cardread.h"
 #include "editcmds.h"
@@ -15,11 +16,11 @@
 // --- Card editing ---
 
 void TLorvane::bEditClick() {
-    ::bEditClick(*this, FData);
+    if (CheckListWritable()) ::bEditClick(*this, FData);
 }
 
 void TLorvane::dbgListDblClick() {
-    ::bEditClick(*this, FData);
+    if (CheckListWritable()) ::bEditClick(*this, FData);
 }
 
 void TLorvane::bNewCardClick() {
@@ -31,19 +32,19 @@ void TLorvane::bNewCardClick() {
 }
 
 void TLorvane::bDeleteClick() {
-    ::bDeleteClick(*this);
+    if (CheckListWritable()) ::bDeleteClick(*this);
 }
 
 void TLorvane::bClearClick() {
-    ::bClearClick(*this);
+    if (CheckListWritable()) ::bClearClick(*this);
 }
 
 void TLorvane::bAllGrantedClick() {
-    ::bAllGrantedClick(*this);
+    if (CheckListWritable()) ::bAllGrantedClick(*this);
 }
 
 void TLorvane::bAllDenyClick() {
-    ::bAllDenyClick(*this);
+    if (CheckListWritable()) ::bAllDenyClick(*this);
 }
 
 void TLorvane::bHistoryClick() {
@@ -71,15 +72,15 @@ void TLorvane::bSaveClick() {
 }
 
 void TLorvane::bOpenClick() {
-    ::bOpenClick(*this, FData);
+    if (CheckListWritable()) ::bOpenClick(*this, FData);
 }
 
 void TLorvane::bMergeClick() {
-    ::bMergeClick(*this);
+    if (CheckListWritable()) ::bMergeClick(*this);
 }
 
 void TLorvane::bAddClick() {
-    ::bAddClick(*this);
+    if (CheckListWritable()) ::bAddClick(*this);
 }
 
 // --- Export ---

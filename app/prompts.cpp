@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -85,6 +87,18 @@ class DialogSeam : public IPromptSeam {
     QString SaveFileName(const QString& caption, const QString& initial, const QString& filter,
                          const QString& defaultExt) override {
         return Run(QFileDialog::AcceptSave, caption, initial, filter, defaultExt);
+    }
+
+    std::optional<QString> Password(const QString& title, const QString& message) override {
+        QInputDialog dialog;
+        dialog.setWindowTitle(title);
+        dialog.setLabelText(message);
+        dialog.setInputMode(QInputDialog::TextInput);
+        dialog.setTextEchoMode(QLineEdit::Password);
+        dialog.setWindowModality(Qt::ApplicationModal);
+        CentreWhenShown(dialog);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return dialog.textValue();
     }
 
   private:
@@ -192,6 +206,10 @@ void ShowApplicationError(const QString& failureText) {
 QString WithFullStop(const QString& text) {
     if (!text.isEmpty() && text.back().unicode() > u'.') return text + u'.';
     return text;
+}
+
+std::optional<QString> PromptPassword(const QString& message) {
+    return Seam().Password(QStringLiteral("Password"), Shortened(message));
 }
 
 QString PromptOpenFileName(const QString& caption, const QString& initial, const QString& filter,

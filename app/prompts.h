@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class QWidget;
 
@@ -33,6 +34,9 @@ class IPromptSeam {
                                  const QString& filter, const QString& defaultExt) = 0;
     virtual QString SaveFileName(const QString& caption, const QString& initial,
                                  const QString& filter, const QString& defaultExt) = 0;
+    // A box asking for a password, its entry showing no text; none when
+    // cancelled.
+    virtual std::optional<QString> Password(const QString& title, const QString& message) = 0;
 };
 
 // Keeps a copy of every message box shown while it lives (questions aside),
@@ -64,6 +68,10 @@ void ShowPlainMessage(const QString& message);
 // "Confirm" box with a question icon and the single button OK; true when it
 // closed through OK.
 bool AskProceed(const QString& message);
+
+// Asks for a password ("Password" box, OK and Cancel); none when cancelled.
+// The caller keeps the answer in memory only.
+std::optional<QString> PromptPassword(const QString& message);
 
 // The standard error box for failures that no command handles: the failure's own
 // text with a full stop added when its last character sorts after ".".

@@ -1,7 +1,9 @@
 #include "cardlist.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <optional>
 
 #include "datasrc.h"
 #include "dbengine.h"
@@ -34,6 +36,30 @@ bool IsDirection(const std::string& text) {
 std::string BuildConnectionString(const std::string& path) {
     return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"" + path +
            "\";Persist Security Info=False;Jet OLEDB:Database Password=" + CardPassword;
+}
+
+std::string WorkingConnectionString(const std::string& workDbPath) {
+    const QString server = QString::fromStdString(ReadSettingString("DATABASE", "")).trimmed();
+    if (server.isEmpty()) return BuildConnectionString(workDbPath);
+    const std::string uri = server.toStdString();
+    if (!IsServerConnection(uri))
+        throw std::runtime_error(
+            "The setting DATABASE names no PostgreSQL server (a URI beginning with "
+            "postgresql:// or postgres://): " +
+            uri);
+    return uri;
+}
+
+QString CardListLocation(const std::string& workDbPath) {
+    try {
+        const std::string connection = WorkingConnectionString(workDbPath);
+        if (IsServerConnection(connection))
+            return QStringLiteral("Card list: ") +
+                   QString::fromStdString(ServerLocation(connection));
+    } catch (const std::exception& e) {
+        return QStringLiteral("Card list: ") + QString::fromUtf8(e.what());
+    }
+    return QStringLiteral("Card list: file ") + QFile::decodeName(workDbPath.c_str());
 }
 
 void SetCurrentFolder(const std::string& folder) {
@@ -84,8 +110,7 @@ void TCardList::Refresh(const std::string& appFolder, const std::string& workDbP
     TDbConnection& connection = FData.adosrc;
     connection.Disconnect();
     connection.SetLoginPrompt(false);
-    connection.SetConnectionString(BuildConnectionString(workDbPath));
-    connection.Connect();
+    ConnectWorking(workDbPath);
     FList.SetConnection(&connection);
 
     FList.SQLClear();
@@ -99,12 +124,53 @@ void TCardList::Refresh(const std::string& appFolder, const std::string& workDbP
     Position();
     FView.SetGridVisible(true);
     FView.ShowRecordCount();
+    // A server role that may only read is the site's choice: the first change
+    // tells (CheckListWritable), not every start.
     const std::string readOnly = connection.ReadOnlyReason();
-    if (!readOnly.empty() && readOnly != FReadOnlyShown)
+    if (!readOnly.empty() && readOnly != FReadOnlyShown &&
+        !IsServerConnection(connection.ConnectionString()))
         ShowError(
             QStringLiteral("The card list is shown read-only: %1, so changes cannot be saved.")
                 .arg(QString::fromStdString(readOnly)));
     FReadOnlyShown = readOnly;
+}
+
+std::string TCardList::WorkingConnection(const std::string& workDbPath) const {
+    const std::string connection = WorkingConnectionString(workDbPath);
+    if (FPassword.empty() || connection != FPasswordServer) return connection;
+    return WithServerPassword(connection, FPassword);
+}
+
+void TCardList::ConnectWorking(const std::string& workDbPath) {
+    TDbConnection& connection = FData.adosrc;
+    const std::string working = WorkingConnectionString(workDbPath);
+    if (working != FPasswordServer) FPassword.clear();
+    const bool typed = !FPassword.empty();
+    connection.SetConnectionString(WorkingConnection(workDbPath));
+    try {
+        connection.Connect();
+        return;
+    } catch (const EPasswordNeeded&) {
+        if (typed) FPassword.clear();
+        const std::optional<QString> answer =
+            PromptPassword(QStringLiteral("The server of the card list asks for a password.\n\n") +
+                           QString::fromStdString(ServerLocation(working)));
+        if (!answer) throw;
+        FPassword = answer->toStdString();
+        FPasswordServer = working;
+    } catch (...) {
+        // A password that no longer opens the server is asked for again.
+        if (typed) FPassword.clear();
+        throw;
+    }
+    connection.SetConnectionString(WorkingConnection(workDbPath));
+    try {
+        connection.Connect();
+    } catch (...) {
+        FPassword.clear();
+        connection.SetConnectionString(working);
+        throw;
+    }
 }
 
 void TCardList::Position() {
@@ -127,4 +193,12 @@ bool TCardList::CheckListEmpty() {
     if (FList.RecordCount() > 0) return false;
     ShowError(QStringLiteral("No record."));
     return true;
+}
+
+bool TCardList::CheckListWritable() {
+    const std::string why = FData.adosrc.ReadOnlyReason();
+    if (why.empty()) return true;
+    ShowError(QStringLiteral("The card list cannot be changed: ") + QString::fromStdString(why) +
+              QStringLiteral("."));
+    return false;
 }

@@ -18,6 +18,15 @@ class EInOutError : public std::runtime_error {
 // The connection string of a card database file; the path goes in unchanged.
 std::string BuildConnectionString(const std::string& path);
 
+// The working card list's connection string: the server named by the
+// setting "DATABASE" when it is set, else the working database file's.
+// Raises std::runtime_error for a setting that names no server.
+std::string WorkingConnectionString(const std::string& workDbPath);
+
+// Where the working card list lives, for the operator: "Card list: " and the
+// file's path, or the server and database (never a password).
+QString CardListLocation(const std::string& workDbPath);
+
 // Makes folder the process's current directory; raises EInOutError.
 void SetCurrentFolder(const std::string& folder);
 
@@ -60,15 +69,32 @@ class TCardList {
     // True (after "No record.") when the list holds no rows.
     bool CheckListEmpty();
 
+    // False, after a box saying why, when the working card list takes no
+    // changes (a server role that may only read it, read-only media). The
+    // commands that change cards ask this first, so nothing else happens.
+    bool CheckListWritable();
+
     // Refreshes run so far (start-up runs one or two).
     int RefreshCount() const { return FRefreshCount; }
 
+    // The working card list's connection string as the refresh connects it:
+    // with the password the operator typed during this run, when the server
+    // asked for one.
+    std::string WorkingConnection(const std::string& workDbPath) const;
+
   private:
     void Position();
+    // Connects the shared connection to the working card list. When the
+    // server wants a password that nothing else gives, asks the operator
+    // once and keeps the answer in memory for this run (only while it
+    // works, and only for that server).
+    void ConnectWorking(const std::string& workDbPath);
 
     Tdsrc& FData;
     TDbQuery& FList;
     ICardListView& FView;
     int FRefreshCount = 0;
+    std::string FPasswordServer;  // the server connection string FPassword is for
+    std::string FPassword;        // typed by the operator; never written anywhere
     std::string FReadOnlyShown;  // the reason last told, while it holds
 };

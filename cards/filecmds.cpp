@@ -87,7 +87,7 @@ void bSaveClick(IMainWindow& host, Tdsrc& data) {
             return;
         }
         try {
-            CopyCardDatabase(BuildConnectionString(host.WorkDbPath()), path);
+            CopyCardDatabase(host.WorkingConnection(), path);
         } catch (const std::exception&) {
             ShowError(QStringLiteral("The card database cannot be saved. Please try."));
             return;
@@ -121,7 +121,7 @@ void bOpenClick(IMainWindow& host, Tdsrc& data) {
             // The chosen file's cards go into the working database in one
             // transaction, so that other copies of the program holding it go
             // on working on the one list (a Jet card list is converted).
-            ReplaceCardList(BuildConnectionString(host.WorkDbPath()), BuildConnectionString(path));
+            ReplaceCardList(host.WorkingConnection(), BuildConnectionString(path));
         } catch (const std::exception&) {
             ShowError(QStringLiteral("The card database cannot be opened. Please try."));
             return;

@@ -10,7 +10,9 @@
 #include <QVBoxLayout>
 
 #include "centre.h"
+#include "location.h"
 #include "mainhost.h"
+#include "prompts.h"
 #include "settings.h"
 
 TDlgOptions::TDlgOptions(QWidget* parent) : QDialog(parent) {
@@ -34,6 +36,9 @@ TDlgOptions::TDlgOptions(QWidget* parent) : QDialog(parent) {
     layout->addWidget(cbShowGrant);
 
     auto* buttons = new QHBoxLayout;
+    bLocation = new QPushButton(QStringLiteral("Card List Location..."), this);
+    bLocation->setAutoDefault(false);
+    buttons->addWidget(bLocation);
     buttons->addStretch();
     bProceed = new QPushButton(QStringLiteral("Proceed"), this);
     bCancel = new QPushButton(QStringLiteral("Cancel"), this);
@@ -48,6 +53,7 @@ TDlgOptions::TDlgOptions(QWidget* parent) : QDialog(parent) {
     setTabOrder(FAccess->button(DenyFromAll), cbShowGrant);
     setTabOrder(cbShowGrant, bProceed);
     setTabOrder(bProceed, bCancel);
+    setTabOrder(bCancel, bLocation);
     adjustSize();
     setFixedSize(size());
     CentreWhenShown(*this);
@@ -64,6 +70,8 @@ void TDlgOptions::SetAccessIndex(int index) {
 void bOptionsClick(IMainWindow& host) {
     TDlgOptions dialog(host.Window());
     dialog.cbShowGrant->setChecked(ReadSettingBool("GRANTED", false));
+    QObject::connect(dialog.bLocation, &QPushButton::clicked, &dialog,
+                     [&host] { Guarded([&host] { ChangeCardListLocation(host); }); });
     if (dialog.exec() != QDialog::Accepted) return;
     // The main window repaints where the dialog was before the work starts.
     QCoreApplication::processEvents();

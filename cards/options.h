@@ -23,6 +23,7 @@ class TDlgOptions : public QDialog {
 
     QGroupBox* rgAccess = nullptr;
     QCheckBox* cbShowGrant = nullptr;
+    QPushButton* bLocation = nullptr;  // "Card List Location..." (where the list lives)
     QPushButton* bProceed = nullptr;
     QPushButton* bCancel = nullptr;
 
@@ -30,6 +31,7 @@ class TDlgOptions : public QDialog {
     QButtonGroup* FAccess = nullptr;
 };
 
-// Shows the dialog; on "Proceed" runs Grant All or Deny All as a click on
+// Shows the dialog ("Card List Location..." changes where the list lives at
+// once, through its own dialog); on "Proceed" runs Grant All or Deny All as a click on
 // their buttons would, sets the filter and refreshes the list.
 void bOptionsClick(IMainWindow& host);

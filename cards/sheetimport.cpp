@@ -33,7 +33,10 @@ TCardSheet ReadWhileEventsRun(const std::string& path) {
     return reading.get();
 }
 
-// Appends the card; false (and the row cancelled) when any part fails.
+// Appends the card; false (and the row cancelled) when the card cannot be
+// stored (its number taken, a value the list refuses). Any other failure (a
+// full disk, an input/output error, the database gone) cancels the row and
+// goes up, stopping the import.
 bool StoreCard(TDbQuery& list, const TSheetCard& card) {
     try {
         list.Append();
@@ -44,11 +47,13 @@ bool StoreCard(TDbQuery& list, const TSheetCard& card) {
         list.FieldByName("granted").SetAsBoolean(card.granted);
         list.Post();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         try {
             list.Cancel();
         } catch (const std::exception&) {
         }
+        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
+        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
         return false;
     }
 }

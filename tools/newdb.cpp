@@ -1,12 +1,47 @@
 // lorvane-newdb: creates an empty card database (or, with --batch, a card batch
-// database) for a first installation and for tests. Never overwrites a file.
+// database) for a first installation and for tests, or with --server the card
+// list in a PostgreSQL database. Never overwrites a file or a card list.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "dbengine.h"
 
+namespace {
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: lorvane-newdb [--batch] PATH\n"
+                 "       lorvane-newdb --server postgresql://[user@]host[:port]/database\n");
+    return 2;
+}
+
+int CreateOnServer(const std::string& uri) {
+    try {
+        if (!IsServerConnection(uri)) {
+            std::fprintf(stderr, "lorvane-newdb: not a postgresql:// or postgres:// URI: %s\n",
+                         uri.c_str());
+            return 2;
+        }
+        const std::string where = ServerLocation(uri);
+        CreateServerCardList(uri);
+        std::printf("Created the card list on the %s\n", where.c_str());
+        return 0;
+    } catch (const EPasswordNeeded& e) {
+        std::fprintf(stderr,
+                     "lorvane-newdb: %s\n(give the password in the URI, in PGPASSWORD or in "
+                     "~/.pgpass)\n",
+                     e.what());
+    } catch (const EDatabaseError& e) {
+        std::fprintf(stderr, "lorvane-newdb: %s\n", e.what());
+    }
+    return 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--server") == 0) return CreateOnServer(argv[2]);
     bool batch = false;
     const char* path = nullptr;
     bool usage = false;
@@ -18,10 +53,7 @@ int main(int argc, char** argv) {
         else
             usage = true;
     }
-    if (usage || !path) {
-        std::fprintf(stderr, "usage: lorvane-newdb [--batch] PATH\n");
-        return 2;
-    }
+    if (usage || !path) return Usage();
     try {
         if (batch)
             CreateCardBatchDatabase(path, kCardDatabasePassword);

@@ -4,9 +4,11 @@
 #include "file_backend.h"
 #include "jet_backend.h"
 #include "jetheader.h"
+#include "server_backend.h"
 #include "values.h"
 
 std::unique_ptr<TBackEnd> MakeBackEnd(const std::string& connectionString) {
+    if (IsServerConnection(connectionString)) return OpenServer(connectionString);
     const TConnectionParams params = ParseConnectionString(connectionString);
     if (IsJetFile(params.dataSource)) return OpenJetFile(params.dataSource, params.password);
     return OpenCardFile(params.dataSource, params.password);

@@ -99,15 +99,29 @@ class TBackEnd {
     // Changes made elsewhere. A back end that learns of other connections'
     // commits gives a descriptor that becomes readable when one arrives; the
     // owner watches it and then calls ReadNotices, which calls `changed` with
-    // the table for each change. -1: no such notices.
+    // the table and the key values (the table's single integer key) of the
+    // rows that changed, or no keys when it cannot tell which. -1: no such
+    // notices. The owner also calls ReadNotices now and then: a notice that
+    // came in with the answer to a statement leaves the descriptor quiet.
     virtual int NoticeDescriptor() const { return -1; }
-    virtual void ReadNotices(const std::function<void(const std::string& table)>& changed) {
+    virtual void ReadNotices(
+        const std::function<void(const std::string& table, const std::vector<std::int64_t>& keys)>&
+            changed) {
         (void)changed;
+    }
+    // The statement's rows whose field keyField (the table's single integer
+    // key) holds one of keys, read as Read reads them, fields and all, into
+    // `into`; false when this back end cannot read rows by key.
+    virtual bool ReadKeys(const TJetStatement& statement, const std::string& keyField,
+                          const std::vector<std::int64_t>& keys, TSnapshot& into) {
+        (void)statement, (void)keyField, (void)keys, (void)into;
+        return false;
     }
 };
 
-// Opens the back end for a connection string: a Jet file (told by its
-// header) through the Jet reader, else the encrypted card database file.
+// Opens the back end for a connection string: a PostgreSQL server for a
+// connection URI, a Jet file (told by its header) through the Jet reader,
+// else the encrypted card database file.
 // Raises EDatabaseError.
 std::unique_ptr<TBackEnd> MakeBackEnd(const std::string& connectionString);
 

@@ -106,8 +106,8 @@ int TDbConnection::NoticeDescriptor() const {
 
 void TDbConnection::ReadNotices() {
     if (!FBackEnd) return;
-    FBackEnd->ReadNotices([this](const std::string& table) {
-        if (OnChangedElsewhere) OnChangedElsewhere(table);
+    FBackEnd->ReadNotices([this](const std::string& table, const std::vector<std::int64_t>& keys) {
+        if (OnChangedElsewhere) OnChangedElsewhere(table, keys);
     });
 }
 

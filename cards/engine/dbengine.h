@@ -62,6 +62,37 @@ inline constexpr const char* kCardDatabasePassword = "Kx7mQ2vRp9LwTz";
 void CreateCardDatabase(const std::string& path, const std::string& password);
 void CreateCardBatchDatabase(const std::string& path, const std::string& password);
 
+// ---------------------------------------------------------------- servers
+
+// True for a connection string that names a PostgreSQL server: a connection
+// URI, "postgresql://..." or "postgres://...". The working card list is then
+// on that server (engine/server_backend.h); any other connection string names
+// a file.
+bool IsServerConnection(const std::string& connectionString);
+
+// Where a server connection string points, for the operator's eyes: user,
+// host, port and database, never the password. Raises EDatabaseError for a
+// URI that libpq cannot read.
+std::string ServerLocation(const std::string& connectionString);
+
+// A connect that failed because the server wants a password that none of
+// libpq's sources (the URI, ~/.pgpass, PGPASSWORD, a service file) gave.
+class EPasswordNeeded : public EDatabaseError {
+  public:
+    using EDatabaseError::EDatabaseError;
+};
+
+// Creates the card list on the server (the table cardlist with the card
+// file's columns and rules, and what the live list needs), all or nothing.
+// Refuses, touching nothing, when the database holds a card list already.
+// For lorvane-newdb and tests. Raises EDatabaseError.
+void CreateServerCardList(const std::string& connectionString);
+
+// The server connection string with the password added, for connecting with
+// a password the operator typed. The result holds the password: keep it in
+// memory only.
+std::string WithServerPassword(const std::string& connectionString, const std::string& password);
+
 class TDbQuery;
 
 // ------------------------------------------------------------ activity history
@@ -126,10 +157,14 @@ class TDbConnection {
 
     // Changes that other programs commit: a descriptor to watch (-1 when the
     // store sends no notices), and the reading of what arrived, which calls
-    // OnChangedElsewhere with the table for each change.
+    // OnChangedElsewhere with the table and the card numbers (the table's
+    // integer key) of the changed rows, or no numbers when any row may have
+    // changed. Read now and then as well: a notice that came in with the
+    // answer to a statement leaves the descriptor quiet.
     int NoticeDescriptor() const;
     void ReadNotices();
-    std::function<void(const std::string& table)> OnChangedElsewhere;
+    std::function<void(const std::string& table, const std::vector<std::int64_t>& keys)>
+        OnChangedElsewhere;
 
     // The back end while connected, else null. For the engine and its tests.
     TBackEnd* BackEnd() const { return FBackEnd.get(); }
@@ -302,6 +337,16 @@ class TDbQuery {
     void Cancel();
     void Delete();  // the next row becomes current
 
+    // Brings the rows whose key (a single integer column) holds one of keys
+    // up to date with the store after other programs changed them: a changed
+    // row keeps its place, as after a post; a row the statement now selects
+    // and the snapshot lacks comes at the end; one it no longer selects (or
+    // that is gone) leaves the snapshot. The cursor stays on its row, or on
+    // the row that took its place. False, changing nothing, when the query
+    // cannot (no single integer key, a pending edit, a store that does not
+    // read rows by key): reopen it instead.
+    bool RefreshRows(const std::vector<std::int64_t>& keys);
+
     // Observers for views. Reset: the whole snapshot changed (open, close, append,
     // delete). RowChanged: one row's values changed (0-based). CurrentChanged: the
     // cursor moved (0-based row, -1 when none).
@@ -326,7 +371,8 @@ class TDbQuery {
 // moment the old file or the complete new one, also after a kill of the
 // program, and is created 0600. The copy is one consistent snapshot, with
 // every committed change, also while other programs hold the source. Keyed
-// with the connection string's password. Raises EDatabaseError (or
+// with the connection string's password (a server's list: with the card
+// database password). Raises EDatabaseError (or
 // std::system_error) on failure.
 void CopyCardDatabase(const std::string& sourceConnection, const std::string& destination);
 

@@ -103,8 +103,8 @@ TFieldDef MakeFieldDef(const char* name, const char* decl) {
     return def;
 }
 
-// The journal mode the file is in, e.g. "wal" or "delete".
-std::string JournalMode(sqlite3* db, const char* pragma) {
+// The text a pragma answers, e.g. the journal mode: "wal" or "delete".
+std::string PragmaText(sqlite3* db, const char* pragma) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db, pragma, -1, &raw, nullptr) != SQLITE_OK) {
         sqlite3_finalize(raw);
@@ -120,7 +120,7 @@ std::string JournalMode(sqlite3* db, const char* pragma) {
 // UseWriteAheadLog. A file in rollback mode keeps full synchronisation, which
 // that mode needs to stay consistent.
 void SyncForJournal(sqlite3* db) {
-    if (EqualsNoCase(JournalMode(db, "PRAGMA journal_mode"), "wal"))
+    if (EqualsNoCase(PragmaText(db, "PRAGMA journal_mode"), "wal"))
         Exec(db, "PRAGMA synchronous=NORMAL");
 }
 
@@ -136,7 +136,7 @@ void SyncForJournal(sqlite3* db) {
 // held by a program in rollback mode) keeps its journal.
 void UseWriteAheadLog(sqlite3* db) {
     if (sqlite3_db_readonly(db, "main") != 0) return;
-    JournalMode(db, "PRAGMA journal_mode=WAL");
+    PragmaText(db, "PRAGMA journal_mode=WAL");
     SyncForJournal(db);
 }
 

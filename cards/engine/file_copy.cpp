@@ -199,10 +199,13 @@ void Convert(const std::string& sourceConnection, sqlite3* target) {
 }  // namespace
 
 void CopyCardDatabase(const std::string& sourceConnection, const std::string& destination) {
-    const TConnectionParams params = ParseConnectionString(sourceConnection);
+    // A server's list goes into a file keyed like every card database.
+    const std::string password = IsServerConnection(sourceConnection)
+                                     ? std::string(kCardDatabasePassword)
+                                     : ParseConnectionString(sourceConnection).password;
     TNewFile file(destination);
     {
-        DbHandle target = OpenNew(file.Path(), params.password);
+        DbHandle target = OpenNew(file.Path(), password);
         TDbConnection source;
         source.SetConnectionString(sourceConnection);
         source.Connect();
@@ -228,7 +231,7 @@ void CopyCardDatabase(const std::string& sourceConnection, const std::string& de
     // the switch itself is crash-safe.
     TDbConnection placed;
     placed.SetConnectionString("Data Source=\"" + destination +
-                               "\";Jet OLEDB:Database Password=" + params.password);
+                               "\";Jet OLEDB:Database Password=" + password);
     placed.Connect();
     Exec(FileHandle(placed), "PRAGMA journal_mode = DELETE");
 }

@@ -512,6 +512,61 @@ void TDbQuery::Delete() {
     if (OnCurrentChanged) OnCurrentChanged(d.cur);
 }
 
+bool TDbQuery::RefreshRows(const std::vector<std::int64_t>& keys) {
+    Impl& d = *FImpl;
+    if (d.state != TState::Browse || d.snap.keyFields.size() != 1) return false;
+    const int keyCol = d.snap.keyFields[0];
+    if (d.snap.defs[keyCol].type != TFieldType::Integer) return false;
+    TSnapshot fresh;
+    if (!d.BackEnd().ReadKeys(ParseJetStatement(SQLText()), d.snap.defs[keyCol].name, keys,
+                              fresh) ||
+        fresh.Cols() != d.Cols())
+        return false;
+    auto keyOf = [keyCol](const TSnapshot& snap, int row) -> std::optional<std::int64_t> {
+        if (auto p = std::get_if<std::int64_t>(&snap.At(row, keyCol))) return *p;
+        return std::nullopt;
+    };
+    const std::optional<std::int64_t> current = d.cur >= 0 ? keyOf(d.snap, d.cur) : std::nullopt;
+    std::vector<std::int64_t> wanted = keys;
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    bool reshaped = false;
+    std::vector<int> changed;
+    for (const std::int64_t key : wanted) {
+        int from = -1;
+        for (int r = 0; r < fresh.Rows() && from < 0; ++r)
+            if (keyOf(fresh, r) == key) from = r;
+        const int row = d.snap.FindInteger(keyCol, key);
+        if (from >= 0) {
+            std::vector<TValue> values;
+            for (int c = 0; c < d.Cols(); ++c) values.push_back(std::move(fresh.At(from, c)));
+            if (row >= 0) {
+                d.snap.StoreRow(row, std::move(values), false);
+                changed.push_back(row);
+            } else {
+                d.snap.AddEmptyRow();
+                d.snap.StoreRow(d.snap.Rows() - 1, std::move(values), true);
+                reshaped = true;
+            }
+        } else if (row >= 0) {
+            d.snap.EraseRow(row);
+            if (row < d.cur) --d.cur;
+            reshaped = true;
+        }
+    }
+    if (!reshaped) {
+        for (int row : changed)
+            if (OnRowChanged) OnRowChanged(row);
+        return true;
+    }
+    const int stayed = current ? d.snap.FindInteger(keyCol, *current) : -1;
+    d.cur = stayed >= 0 ? stayed : std::min(std::max(d.cur, 0), d.snap.Rows() - 1);
+    d.eof = d.snap.Rows() == 0;
+    if (OnReset) OnReset();
+    if (OnCurrentChanged) OnCurrentChanged(d.cur);
+    return true;
+}
+
 // ==================================================================== field
 
 bool TField::IsNull() const {

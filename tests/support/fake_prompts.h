@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "prompts.h"
@@ -43,6 +44,15 @@ class FakePrompts : public IPromptSeam {
         return NextFile();
     }
 
+    std::optional<QString> Password(const QString& title, const QString& message) override {
+        passwordPrompts.push_back(title + "|" + message);
+        if (passwordAnswers.empty()) return std::nullopt;
+        const QString answer = passwordAnswers.front();
+        passwordAnswers.pop_front();
+        if (answer.isNull()) return std::nullopt;
+        return answer;
+    }
+
     // Messages of one kind, in the order shown.
     QStringList Messages(PromptKind kind) const {
         QStringList out;
@@ -67,6 +77,8 @@ class FakePrompts : public IPromptSeam {
         QString caption, initial, filter, defaultExt;
     };
     std::vector<FileDialog> fileDialogs;  // every file dialog in full
+    std::deque<QString> passwordAnswers;  // a null QString, or none left: cancelled
+    QStringList passwordPrompts;          // "title|message" of each
 
   private:
     QString NextFile() {
