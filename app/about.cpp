@@ -1,6 +1,7 @@
 #include "about.h"
 
 #include "centre.h"
+#include "logo.h"
 
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -70,7 +71,7 @@ Taboutbox::Taboutbox(QWidget* owner)
     Label2 = Text(Panel1, "Lorvane", QPoint(56, 8), 16, true);
     Label2->setObjectName("Label2");
     QPalette navy = Label2->palette();
-    navy.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0x80));
+    navy.setColor(QPalette::WindowText, ReadableOn(navy, QColor(0x00, 0x00, 0x80)));
     Label2->setPalette(navy);
 
     Label3 = Text(Panel1, "Version 1.1", QPoint(56, 28), 15, false);
@@ -78,6 +79,7 @@ Taboutbox::Taboutbox(QWidget* owner)
 
     Image1 = Picture(Panel1, ":/images/logo.png", QRect(234, 10, 80, 28));
     Image1->setObjectName("Image1");
+    Image1->setPixmap(MakerLogo(Image1->size(), palette()));
 
     Memo1 = new QPlainTextEdit(Panel1);
     Memo1->setObjectName("Memo1");

@@ -71,10 +71,15 @@ void DrawCellImage(QPainter& canvas, const QRect& rect, const TImageList& images
     }
     const QColor background = canvas.brush().color();
     const QRgb fill = background.rgb();
+    const QRgb ink = canvas.pen().color().rgb();
     for (int y = 0; y < bitmap.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(bitmap.scanLine(y));
-        for (int x = 0; x < bitmap.width(); ++x)
-            if ((line[x] & 0xFFFFFF) == 0xFFFFFF) line[x] = fill;
+        for (int x = 0; x < bitmap.width(); ++x) {
+            if ((line[x] & 0xFFFFFF) == 0xFFFFFF)
+                line[x] = fill;
+            else if ((line[x] & 0xFFFFFF) == 0)
+                line[x] = ink;
+        }
     }
     canvas.save();
     // Rows are one pixel shorter than the glyph and its offset: the grid line

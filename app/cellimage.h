@@ -39,5 +39,7 @@ void DrawBooleanCell(QPainter& canvas, const QRect& rect, bool value, const TIma
 
 // Fills the cell with the canvas's brush colour (the cell's background) and
 // draws the image one pixel in from the cell's top-left corner, its white and
-// transparent pixels in that colour. Nothing is drawn outside the cell.
+// transparent pixels in that colour and its black ones in the canvas's pen
+// colour (the text colour, so that the glyphs stay readable on a dark
+// palette). Nothing is drawn outside the cell.
 void DrawCellImage(QPainter& canvas, const QRect& rect, const TImageList& images, int index);

@@ -45,8 +45,10 @@ class IMainWindow {
     virtual void ClickAllGranted() = 0;
     virtual void ClickAllDeny() = 0;
 
-    // Port selector: item index (-1 when none), and enabling it.
+    // Port selector: item index of "COM1" to "COM8" (-1 when none), the
+    // device path it names instead (empty when none), and enabling it.
     virtual int PortIndex() const = 0;
+    virtual std::string PortDevice() const = 0;
     virtual void SetPortSelectorEnabled(bool enabled) = 0;
     virtual bool PortSelectorEnabled() const = 0;
 

@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
@@ -37,6 +38,7 @@
 #include "history.h"
 #include "listgrid.h"
 #include "livelist.h"
+#include "logo.h"
 #include "prompts.h"
 #include "settings.h"
 
@@ -135,19 +137,14 @@ void TLorvane::BuildLayout() {
     imgLogo = new QLabel(this);
     imgLogo->setObjectName(QStringLiteral("imgLogo"));
     imgLogo->setGeometry(rx + 8, 6, 84, 43);
-    imgLogo->setPixmap(QPixmap(QStringLiteral(":/images/logo.png"))
-                           .scaled(84, 43, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    imgLogo->setPixmap(MakerLogo(imgLogo->size(), palette()));
     imgLogo->setAlignment(Qt::AlignCenter);
     imgLogo->setCursor(Qt::PointingHandCursor);
     imgLogo->setToolTip(QStringLiteral("Visit Quillon's website."));
     imgLogo->installEventFilter(this);
 
     gbController = MakeBox(this, "Controller", rx + 4, 50, 93, 140);
-    cbPort = new QComboBox(gbController);
-    cbPort->setEditable(true);
-    cbPort->setInsertPolicy(QComboBox::NoInsert);
-    for (int n = 1; n <= 8; ++n) cbPort->addItem(QStringLiteral("COM%1").arg(n));
-    cbPort->setCurrentIndex(0);
+    cbPort = new TPortBox(gbController);
     cbPort->setGeometry(8, 16, 75, 21);
     cbPort->setToolTip(
         QStringLiteral("The communication port connected to Quillon's access controller."));
@@ -199,7 +196,8 @@ void TLorvane::BuildLayout() {
     dbgList->setSelectionMode(QAbstractItemView::SingleSelection);
     dbgList->setWordWrap(false);
     dbgList->setShowGrid(true);
-    dbgList->setTabKeyNavigation(true);
+    // Tab leaves the grid for the next control; the arrows move inside it.
+    dbgList->setTabKeyNavigation(false);
     FModel = std::make_unique<TCardModel>(dbcard);
     dbgList->setModel(FModel.get());
     dbgList->setItemDelegate(new TCardGridDelegate(AppIcon, dbgList));
@@ -219,6 +217,12 @@ void TLorvane::BuildLayout() {
     dbgList->setColumnWidth(TCardModel::ColCardNo, 100);
     dbgList->setColumnWidth(TCardModel::ColName, 200);
     dbgList->setColumnWidth(TCardModel::ColGroup, 108);
+
+    // Tab goes from the list to its actions, then down the right-hand column.
+    QWidget* const tabOrder[] = {dbgList,  bDelete, bClear,  bEdit,  bAdd,     bSearch,
+                                 bOptions, cbPort,  bUpload, bInfo,  bDenyAll, bSave,
+                                 bOpen,    bMerge,  bExport, bAbout, bExit};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     // Status bar: clock, record count, progress texts.
     sbInfo = new QWidget(this);
@@ -240,6 +244,10 @@ void TLorvane::BuildLayout() {
         panels->addWidget(panel, widths[i] > 0 ? 0 : 1);
         FPanels[i] = panel;
     }
+
+    // A platform theme's own fonts for buttons, lists and titles would outgrow
+    // the fixed layout: every control keeps the window's font.
+    for (QWidget* control : findChildren<QWidget*>()) control->setFont(font);
 }
 
 void TLorvane::ConnectControls() {
@@ -292,8 +300,9 @@ void TLorvane::ConnectControls() {
             [this] { Guarded([this] { cbPortChange(*this); }); });
 
     // A double click anywhere in the grid, also below the last row or on an
-    // empty list (which then says "No record."); the context menu from the
-    // mouse (on the viewport) and from the menu key (on the grid itself).
+    // empty list (which then says "No record."); Enter in the grid does the
+    // same. The context menu from the mouse (on the viewport) and from the menu
+    // key (on the grid itself).
     dbgList->viewport()->installEventFilter(this);
     dbgList->installEventFilter(this);
     AddGridCommand(QStringLiteral("New Card\u2026"), QKeySequence(Qt::Key_Insert),
@@ -347,11 +356,12 @@ void TLorvane::FormCreate() {
         RefreshCardList();
         ApplyHistoryRetention(FData.adosrc);
         LoadGridLayout("LIST", *dbgList);
-        {
-            // A selection made by the program runs no change handler.
-            const QSignalBlocker quiet(cbPort);
-            cbPort->setCurrentIndex(ReadSettingInt("PORT", 0));
-        }
+        // A selection made by the program runs no change handler. "PORT" holds
+        // the item index, or the path of a device typed in or chosen.
+        if (const std::string device = ReadSettingString("PORT", ""); device.starts_with('/'))
+            cbPort->ShowStoredPort(device);
+        else
+            cbPort->ShowStoredPort(ReadSettingInt("PORT", 0));
         SetGrantedFilter(ReadSettingBool("GRANTED", false));
         FClockTimer = std::make_unique<TSimpleTimer>(100, [this](TSimpleTimer&) { UpdateClock(); });
         FClockTimer->SetActive(true);
@@ -589,6 +599,14 @@ bool TLorvane::eventFilter(QObject* watched, QEvent* event) {
         if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
         return true;
     }
+    if (watched == dbgList && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            if (!LongCommandRunning()) Guarded([this] { dbgListDblClick(); });
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -612,13 +630,11 @@ bool TLorvane::PortSelectorEnabled() const {
 }
 
 int TLorvane::PortIndex() const {
-    // The selector is editable, and Qt keeps the old item selected while the
-    // operator types over it. The port must be the one the text names: an item
-    // spelt out in full, or none (-1) for anything else.
-    const QString text = cbPort->currentText();
-    const int index = cbPort->currentIndex();
-    if (index >= 0 && cbPort->itemText(index) == text) return index;
-    return cbPort->findText(text, Qt::MatchFixedString);
+    return cbPort->PortIndex();
+}
+
+std::string TLorvane::PortDevice() const {
+    return cbPort->PortDevice();
 }
 
 // --- Serial device names ---

@@ -14,6 +14,7 @@
 #include "cellimage.h"
 #include "dbengine.h"
 #include "mainhost.h"
+#include "portbox.h"
 
 class QAction;
 class QCheckBox;
@@ -106,6 +107,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void ClickAllGranted() override;
     void ClickAllDeny() override;
     int PortIndex() const override;
+    std::string PortDevice() const override;
     void SetPortSelectorEnabled(bool enabled) override;
     bool PortSelectorEnabled() const override;
     void BeginLongCommand() override;
@@ -126,7 +128,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     TImageList AppIcon = CreateAppIcon();
     QLabel* imgLogo = nullptr;
     QGroupBox* gbController = nullptr;
-    QComboBox* cbPort = nullptr;
+    TPortBox* cbPort = nullptr;
     QPushButton* bUpload = nullptr;
     QPushButton* bInfo = nullptr;
     QPushButton* bDenyAll = nullptr;

@@ -19,8 +19,9 @@ int Percent(int progress, int maximum) {
     return static_cast<int>(static_cast<qint64>(progress) * 100 / maximum);
 }
 
-// The gauge: a black bar on a white ground growing from the left, with the
-// percentage centred; the part of the text over the bar is drawn white so it
+// The gauge: a bar in the palette's text colour on its base colour (black on
+// white on a light palette) growing from the left, with the percentage
+// centred; the part of the text over the bar is drawn in the base colour so it
 // stays readable.
 class TGauge : public QWidget {
   public:
@@ -48,12 +49,14 @@ class TGauge : public QWidget {
         const QRect bar(all.left(), all.top(), barWidth, all.height());
         const QString text = QString::number(Percent(progress, maximum)) + u'%';
 
-        painter.fillRect(all, Qt::white);
-        painter.fillRect(bar, Qt::black);
-        painter.setPen(Qt::black);
+        const QColor ground = palette().color(QPalette::Base);
+        const QColor ink = palette().color(QPalette::Text);
+        painter.fillRect(all, ground);
+        painter.fillRect(bar, ink);
+        painter.setPen(ink);
         painter.drawText(all, Qt::AlignCenter, text);
         painter.setClipRect(bar);
-        painter.setPen(Qt::white);
+        painter.setPen(ground);
         painter.drawText(all, Qt::AlignCenter, text);
     }
 };

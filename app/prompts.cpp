@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -22,14 +23,17 @@ class CentredBox : public QMessageBox {
   public:
     using QMessageBox::QMessageBox;
 
-    // Only a button closes the box: its close button and other close requests
-    // are ignored (a button's own close never reaches closeEvent).
-    bool closeOnlyByButton = false;
+    // The box's close button (or another close request) turns the question
+    // down instead of counting as the escape button (a button's own close
+    // never reaches closeEvent).
+    bool closeRefuses = false;
+    bool closedWithoutButton = false;
 
   protected:
     void closeEvent(QCloseEvent* event) override {
-        if (closeOnlyByButton) {
-            event->ignore();
+        if (closeRefuses) {
+            closedWithoutButton = true;
+            QDialog::closeEvent(event);  // rejects, with no button clicked
             return;
         }
         QMessageBox::closeEvent(event);
@@ -53,6 +57,11 @@ QString FilterExtension(const QString& qtFilter) {
 class DialogSeam : public IPromptSeam {
   public:
     bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
+        return PromptWithDetail(kind, title, message, QString());
+    }
+
+    bool PromptWithDetail(PromptKind kind, const QString& title, const QString& message,
+                          const QString& detail) override {
         const QMessageBox::Icon icon = kind == PromptKind::Confirm || kind == PromptKind::Proceed
                                            ? QMessageBox::Question
                                        : kind == PromptKind::Info  ? QMessageBox::Information
@@ -62,6 +71,15 @@ class DialogSeam : public IPromptSeam {
         // Messages carry file names and failure texts: never rendered as markup.
         // QMessageBox wraps long messages by itself.
         box.setTextFormat(Qt::PlainText);
+        if (!detail.isEmpty()) {
+            box.setInformativeText(detail);
+            if (auto* label =
+                    box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+                label->setTextFormat(Qt::PlainText);
+                label->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                               Qt::TextSelectableByKeyboard);
+            }
+        }
         box.setWindowModality(Qt::ApplicationModal);
 
         QPushButton* accept = nullptr;
@@ -73,9 +91,9 @@ class DialogSeam : public IPromptSeam {
             box.setEscapeButton(accept);
         }
         box.setDefaultButton(accept);
-        box.closeOnlyByButton = kind == PromptKind::Proceed;
+        box.closeRefuses = kind == PromptKind::Proceed;
         box.exec();
-        return box.clickedButton() == accept &&
+        return box.clickedButton() == accept && !box.closedWithoutButton &&
                (kind == PromptKind::Confirm || kind == PromptKind::Proceed);
     }
 
@@ -159,6 +177,11 @@ bool Show(PromptKind kind, const QString& title, const QString& message) {
     return Seam().Prompt(kind, title, Shortened(message));
 }
 
+bool Show(PromptKind kind, const QString& title, const QString& message, const QString& detail) {
+    if (detail.isEmpty()) return Show(kind, title, message);
+    return Seam().PromptWithDetail(kind, title, Shortened(message), Shortened(detail));
+}
+
 }  // namespace
 
 void TPromptLog::Note(const QString& message) {
@@ -185,6 +208,10 @@ bool AskConfirm(const QString& message) {
 
 void ShowError(const QString& message) {
     Show(PromptKind::Error, QStringLiteral("Error"), message);
+}
+
+void ShowError(const QString& message, const QString& detail) {
+    Show(PromptKind::Error, QStringLiteral("Error"), message, detail);
 }
 
 void ShowInfo(const QString& message) {

@@ -15,8 +15,8 @@ enum class PromptKind {
     Info,      // "Information", information icon, OK
     AppError,  // the application's standard error box: title "Lorvane", error icon, OK
     Plain,     // title "Lorvane", no icon, OK
-    Proceed,   // "Confirm", question icon, OK only: Enter and Esc press OK, the close
-               // button does nothing; true when OK was pressed
+    Proceed,   // "Confirm", question icon, OK only: Enter and Esc press OK; its close
+               // button turns it down; true when OK was pressed
 };
 
 class IPromptSeam {
@@ -25,6 +25,14 @@ class IPromptSeam {
     // Shows one modal box; the result matters only for Confirm (true = Yes) and
     // Proceed (true = OK).
     virtual bool Prompt(PromptKind kind, const QString& title, const QString& message) = 0;
+    // The same box with a second text under the message: a failure's reason
+    // and what to do about it. A seam that has no place for it shows the
+    // message alone.
+    virtual bool PromptWithDetail(PromptKind kind, const QString& title, const QString& message,
+                                  const QString& detail) {
+        Q_UNUSED(detail);
+        return Prompt(kind, title, message);
+    }
     // File dialogs; an empty result means cancelled. The filter is Qt's
     // "Name (*.x)" form, or pairs of description and pattern joined by '|'
     // ("Card Database|*.mdb"). defaultExt (without the dot), when given, is
@@ -62,11 +70,14 @@ IPromptSeam* SetPromptSeam(IPromptSeam* seam);
 
 bool AskConfirm(const QString& message);
 void ShowError(const QString& message);
+// The error box with a detail under the message (selectable, so that a
+// command in it can be copied); an empty detail shows the message alone.
+void ShowError(const QString& message, const QString& detail);
 void ShowInfo(const QString& message);
 // A plain box titled "Lorvane", without icon, with one OK button.
 void ShowPlainMessage(const QString& message);
 // "Confirm" box with a question icon and the single button OK; true when it
-// closed through OK.
+// closed through OK (Enter or Esc), false when its close button closed it.
 bool AskProceed(const QString& message);
 
 // Asks for a password ("Password" box, OK and Cancel); none when cancelled.

@@ -29,10 +29,11 @@ TDlgEdit::TDlgEdit(QWidget* owner, TDbQuery& groups) : QDialog(owner), FGroups(g
     auto label = [this](const char* text, int y) {
         auto* l = new QLabel(QString::fromLatin1(text), this);
         l->setGeometry(12, y + 3, 70, 17);
+        return l;
     };
-    label("Card No.:", 12);
-    label("Name:", 42);
-    label("Group:", 72);
+    QLabel* const lCardno = label("Card No.:", 12);
+    QLabel* const lName = label("Name:", 42);
+    QLabel* const lGroup = label("Group:", 72);
     eCardno = new QLineEdit(this);
     eCardno->setGeometry(88, 12, 150, 21);
     eCardno->setEnabled(false);
@@ -47,6 +48,10 @@ TDlgEdit::TDlgEdit(QWidget* owner, TDbQuery& groups) : QDialog(owner), FGroups(g
     eName->setGeometry(88, 42, 230, 21);
     eGroup = new QLineEdit(this);
     eGroup->setGeometry(88, 72, 150, 21);
+    // Each label names its box (the box's accessible name).
+    lCardno->setBuddy(eCardno);
+    lName->setBuddy(eName);
+    lGroup->setBuddy(eGroup);
     bBrowse = new QPushButton(QStringLiteral("Browse"), this);
     bBrowse->setGeometry(244, 70, 75, 25);
     bBrowse->setAutoDefault(false);

@@ -42,6 +42,8 @@ void TCardGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     const bool selected = option.state & QStyle::State_Selected;
     painter->save();
     painter->setBrush(option.palette.brush(group, selected ? QPalette::Highlight : QPalette::Base));
+    // The glyphs in the text colour: black on a light palette, light on a dark one.
+    painter->setPen(option.palette.color(group, QPalette::Text));
     dbgListDrawColumnCell(*painter, option.rect, index, FImages);
     painter->restore();
 }

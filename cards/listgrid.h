@@ -21,7 +21,8 @@ void dbgListDrawColumnCell(QPainter& canvas, const QRect& rect, const QModelInde
                            const TImageList& images);
 
 // The grid's cell painter: the default drawing, then dbgListDrawColumnCell
-// with the brush set to the cell's background (highlight on the selected row).
+// with the brush set to the cell's background (highlight on the selected row)
+// and the pen to the palette's text colour.
 class TCardGridDelegate : public QStyledItemDelegate {
   public:
     TCardGridDelegate(const TImageList& images, QObject* parent);

@@ -37,19 +37,26 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -193,12 +200,97 @@ void SetComDeviceResolver(TComDeviceResolver resolver) {
 }
 
 std::string ResolveComDevice(const std::string& port) {
+    if (!port.empty() && port.front() == '/') return port;
     TComDeviceResolver resolver;
     {
         std::lock_guard lock(gResolverMutex);
         resolver = gResolver;
     }
     return resolver ? resolver(port) : DefaultComDevice(port);
+}
+
+// ---- devices present ----
+
+namespace {
+
+// Names in a folder that begin with prefix, numbers compared by value.
+std::vector<std::string> NamesIn(const std::string& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+            names.push_back(name);
+    }
+    auto key = [&](const std::string& name) {
+        const std::string tail = name.substr(prefix.size());
+        const bool number =
+            std::all_of(tail.begin(), tail.end(), [](char c) { return c >= '0' && c <= '9'; });
+        return std::make_tuple(!number, number ? tail.size() : 0, tail);
+    };
+    std::sort(names.begin(), names.end(),
+              [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
+    return names;
+}
+
+// A ttyS port with a UART behind it: the serial core reports its type, 0
+// (unknown) for the placeholders.
+bool HasUart(const std::string& root, const std::string& name) {
+    std::FILE* file = std::fopen((root + "sys/class/tty/" + name + "/type").c_str(), "re");
+    if (!file) return false;
+    int type = 0;
+    const bool read = std::fscanf(file, "%d", &type) == 1;
+    std::fclose(file);
+    return read && type != 0;
+}
+
+}  // namespace
+
+std::vector<std::string> ListSerialDevices(const std::string& rootFolder) {
+    const std::string root =
+        rootFolder.empty() || rootFolder.back() != '/' ? rootFolder + '/' : rootFolder;
+    std::vector<std::string> devices;
+    for (const std::string& name : NamesIn(root + "dev/serial/by-id", ""))
+        devices.push_back("/dev/serial/by-id/" + name);
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        for (const std::string& name : NamesIn(root + "dev", prefix)) {
+            if (std::string_view(prefix) == "ttyS" && !HasUart(root, name)) continue;
+            devices.push_back("/dev/" + name);
+        }
+    }
+    return devices;
+}
+
+std::string ComPortAdvice(const EComPort& failure) {
+    const std::string device = failure.Device();
+    switch (failure.SystemError()) {
+        case EACCES:
+        case EPERM: {
+            // The group that may use the device (dialout on Debian).
+            std::string group = "dialout";
+            struct stat info {};
+            if (!device.empty() && ::stat(device.c_str(), &info) == 0) {
+                if (const struct group* owner = ::getgrgid(info.st_gid))
+                    if (info.st_gid != 0) group = owner->gr_name;
+            }
+            std::string user = "$USER";
+            if (const struct passwd* me = ::getpwuid(::getuid())) user = me->pw_name;
+            return "The serial devices belong to the group " + group +
+                   ". Join it, then log out and in again:\n    sudo adduser " + user + " " + group;
+        }
+        case EBUSY:
+        case EWOULDBLOCK:
+            return "Another program (or another command of this one) is using the port. "
+                   "Wait until it has finished, or close it.";
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+            return "Choose the port the controller is connected to: the drop-down list shows the "
+                   "serial devices present.";
+        default:
+            return {};
+    }
 }
 
 // ---- flow control ----

@@ -22,6 +22,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 enum TBaudRate : int {
     brCustom,
@@ -148,10 +149,24 @@ class EComPort : public std::runtime_error {
 
 // Maps a port name ("COM3") to a device path. The program installs one at
 // start-up that reads the setting of that name; the default maps "COMn" to
-// "/dev/ttyS<n-1>". Installing an empty function restores the default.
+// "/dev/ttyS<n-1>". Installing an empty function restores the default. A port
+// named by an absolute path ("/dev/ttyUSB0") is that device, whatever the
+// resolver says.
 using TComDeviceResolver = std::function<std::string(const std::string& port)>;
 void SetComDeviceResolver(TComDeviceResolver resolver);
 std::string ResolveComDevice(const std::string& port);
+
+// The serial devices present, for a port list: the stable names under
+// /dev/serial/by-id first, then ttyUSB*, ttyACM* and the ttyS* ports that have
+// a UART behind them (the kernel makes ttyS nodes for ports that are not
+// there), each group in natural order (ttyUSB2 before ttyUSB10). root replaces
+// "/" (for tests).
+std::vector<std::string> ListSerialDevices(const std::string& root = "/");
+
+// What the operator can do about a port that could not be opened, from the
+// failure's system error: join the device's group (with the command), free the
+// port, or pick another one. Empty when there is no advice.
+std::string ComPortAdvice(const EComPort& failure);
 // The default mapping: "COMn" (n >= 1) to "/dev/ttyS<n-1>", anything else to "".
 std::string DefaultComDevice(const std::string& port);
 

@@ -83,7 +83,13 @@ void ShowUploadCancelled(int sent) {
 }  // namespace
 
 void cbPortChange(IMainWindow& host) {
-    Guarded([&] { WriteSettingInt("PORT", host.PortIndex()); });
+    Guarded([&] {
+        // A device path is stored as it is; "COM1" to "COM8" as their index.
+        if (const std::string device = host.PortDevice(); !device.empty())
+            WriteSettingString("PORT", device);
+        else
+            WriteSettingInt("PORT", host.PortIndex());
+    });
 }
 
 void ConfigureReader(IMainWindow& host, TRfidReader& reader) {
@@ -91,6 +97,8 @@ void ConfigureReader(IMainWindow& host, TRfidReader& reader) {
     reader.SetDataBits(dbEight);
     reader.SetStopBits(sbOneStopBit);
     reader.SetupPort();
+    // A device path names the port itself.
+    if (const std::string device = host.PortDevice(); !device.empty()) reader.SetPort(device);
 }
 
 TLinkResult SendAndWait(IMainWindow& host, TRfidReader& reader, std::uint8_t command,

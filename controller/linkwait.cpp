@@ -46,15 +46,18 @@ std::unique_ptr<TRfidReader> MakeReader(IMainWindow& host) {
 }
 
 void ReportPortUnusable(IMainWindow& host) {
-    QString reason;
+    Q_UNUSED(host);
+    QString detail;
     try {
         throw;
     } catch (const EComPort& e) {
-        reason = QString::fromLocal8Bit(e.Reason());
+        detail = QString::fromLocal8Bit(e.Reason());
+        const std::string advice = ComPortAdvice(e);
+        if (!detail.isEmpty() && !advice.empty()) detail += QStringLiteral("\n\n");
+        if (!detail.isEmpty()) detail += QString::fromLocal8Bit(advice);
     } catch (...) {
     }
-    ShowError(QStringLiteral("Communication port cannot be used."));
-    if (!reason.isEmpty()) host.ShowStatusText(reason);
+    ShowError(QStringLiteral("Communication port cannot be used."), detail);
 }
 
 }  // namespace linkwait

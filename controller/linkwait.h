@@ -33,9 +33,9 @@ void RunEventsFor(std::chrono::milliseconds span);
 // A reader set up for the port selected in the main window.
 std::unique_ptr<TRfidReader> MakeReader(IMainWindow& host);
 
-// Called from a catch block: "Communication port cannot be used.", and the
-// third panel tells why the port failed ("/dev/ttyUSB0: Permission denied")
-// when the system said so.
+// Called from a catch block: "Communication port cannot be used.", with why
+// the port failed ("/dev/ttyUSB0: Permission denied") under it when the
+// system said so, and what to do about it.
 void ReportPortUnusable(IMainWindow& host);
 
 }  // namespace linkwait

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline.h"
 #include "settings.h"
 
 namespace {
@@ -52,8 +53,9 @@ struct Options {
     std::string port;      // "COMn": the program's setting pointed at the device while it runs
 };
 
-void Usage() {
-    std::fprintf(stderr,
+// On standard output when asked for, on standard error after a wrong option.
+void Usage(std::FILE* to = stderr) {
+    std::fprintf(to,
                  "usage: lorvane-controller-sim [options]\n"
                  "  --capacity N      cards the table holds (2000)\n"
                  "  --stored N        cards stored at start (0)\n"
@@ -72,6 +74,8 @@ void Usage() {
                  "  --link PATH       a symbolic link PATH to the device while it runs\n"
                  "  --port COMn       set COMn to the device in Lorvane's settings while it\n"
                  "                    runs (COM1 to COM8); the old value comes back at exit\n"
+                 "  --help            this text\n"
+                 "  --version         the program's version\n"
                  "Lines on standard input:\n"
                  "  present N         a card N (0 to 16777215) shown at the reader: sends the\n"
                  "                    card-code reply for it\n");
@@ -150,7 +154,10 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
             o.port = port;
             ++i;
         } else if (a == "--help" || a == "-h") {
-            Usage();
+            Usage(stdout);
+            std::exit(0);
+        } else if (a == "--version") {
+            std::printf("lorvane-controller-sim %s\n", kLorvaneVersion);
             std::exit(0);
         } else {
             std::fprintf(stderr, "lorvane-controller-sim: unknown option %s\n", a.c_str());

@@ -29,6 +29,7 @@
 #include <iconv.h>
 #include <mdbtools.h>
 
+#include "cmdline.h"
 #include "jetframe.h"
 #include "jetheader.h"
 
@@ -159,6 +160,16 @@ struct THandle {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 &&
+        AnswerHelpOrVersion(argc, argv, "lorvane-jetread",
+                            "Usage: lorvane-jetread /ABSOLUTE/PATH.mdb TABLE < PASSWORD\n"
+                            "Reads one table of a Jet 4 database and writes its rows as frames\n"
+                            "on standard output. Lorvane starts it for the Jet files it reads;\n"
+                            "it is not meant to be run by hand.\n"
+                            "\n"
+                            "  --help     show this text and exit\n"
+                            "  --version  show the version and exit\n"))
+        return 0;
     if (argc != 3 || argv[1][0] != '/') return jetframe::ExitUsage;
     // Frames go to a copy of standard output; whatever the library prints
     // there goes where its error output goes (nowhere).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cmdline.h"
 #include "dbengine.h"
 
 namespace {
@@ -41,6 +42,16 @@ int CreateOnServer(const std::string& uri) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnswerHelpOrVersion(argc, argv, "lorvane-newdb",
+                            "Usage: lorvane-newdb [--batch] PATH | --server URI\n"
+                            "Creates an empty card database at PATH (with --batch a card batch\n"
+                            "database, table card) for Lorvane. Never overwrites a file.\n"
+                            "\n"
+                            "  --batch    a card batch database instead of a card list\n"
+                            "  --server   the card list and its history on a PostgreSQL server\n"
+                            "  --help     show this text and exit\n"
+                            "  --version  show the version and exit\n"))
+        return 0;
     if (argc == 3 && std::strcmp(argv[1], "--server") == 0) return CreateOnServer(argv[2]);
     bool batch = false;
     const char* path = nullptr;

@@ -23,6 +23,7 @@
 #include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-utils.h>
 
+#include "cmdline.h"
 #include "xlsframe.h"
 
 namespace {
@@ -100,6 +101,17 @@ struct THandle {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 &&
+        AnswerHelpOrVersion(argc, argv, "lorvane-xlsread",
+                            "Usage: lorvane-xlsread /ABSOLUTE/PATH.xls CPU_SECONDS ADDRESS_BYTES\n"
+                            "Reads the first sheet of an Excel 97-2003 workbook and writes its\n"
+                            "cells on standard output, within the given CPU time and memory.\n"
+                            "Lorvane starts it for the workbooks it imports; it is not meant to\n"
+                            "be run by hand.\n"
+                            "\n"
+                            "  --help     show this text and exit\n"
+                            "  --version  show the version and exit\n"))
+        return 0;
     if (argc != 4 || argv[1][0] != '/') return xlsframe::ExitUsage;
     Limit(RLIMIT_CPU, std::strtoul(argv[2], nullptr, 10));
     Limit(RLIMIT_AS, std::strtoull(argv[3], nullptr, 10));

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -96,7 +97,10 @@ TEST_F(MainWindowTest, FirstStartOpensTheListSortedAtTheTopLeft) {
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window->font().pixelSize(), 11);
 
-    EXPECT_EQ(window->cbPort->count(), 8);
+    // COM1 to COM8, then whatever serial devices this machine has.
+    ASSERT_GE(window->cbPort->count(), 8);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(window->cbPort->itemText(i), QStringLiteral("COM%1").arg(i + 1));
     EXPECT_EQ(window->cbPort->currentIndex(), 0);
     EXPECT_EQ(window->cbPort->currentText(), "COM1");
     EXPECT_FALSE(window->cbGranted->isChecked());
@@ -264,6 +268,29 @@ TEST_F(MainWindowTest, TextTypedOverThePortSelectorNamesThePort) {
     EXPECT_TRUE(prompts.shown.empty());
 }
 
+TEST_F(MainWindowTest, ATypedDevicePathIsThePortAndIsRemembered) {
+    MakeWorkDb();
+    Start();
+    const QString device = QStringLiteral("/dev/serial/by-id/usb-FTDI_Ölçer 2.0-if00-port0");
+    QLineEdit* edit = window->cbPort->lineEdit();
+    edit->clear();
+    for (QChar c : device) edit->insert(QString(c));
+    EXPECT_EQ(window->PortIndex(), -1);
+    EXPECT_EQ(window->PortDevice(), QFile::encodeName(device).toStdString());
+    EXPECT_EQ(Stored("PORT"), device);
+
+    window.reset();
+    Start();
+    EXPECT_EQ(window->cbPort->currentText(), device);
+    EXPECT_EQ(window->PortDevice(), QFile::encodeName(device).toStdString());
+    EXPECT_EQ(Stored("PORT"), device);  // shown without running the change handler
+
+    window->cbPort->setCurrentIndex(4);
+    EXPECT_EQ(window->PortDevice(), "");
+    EXPECT_EQ(Stored("PORT"), "4");
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
 TEST_F(MainWindowTest, StoredRowIsSelectedOrTheFirstWhenItIsGone) {
     MakeWorkDb();
     struct Case {
@@ -375,6 +402,61 @@ TEST_F(MainWindowTest, EnterAndKeypadEnterPressTheFocusedButton) {
     }
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(GridRows(), 5);
+}
+
+// Without a mouse: Tab walks every visible control once round, in and out of
+// the grid; the arrows move in the grid and Enter there edits the card.
+TEST_F(MainWindowTest, TabLeavesTheGridAndVisitsEveryControlOnce) {
+    MakeWorkDb();
+    Start();
+    window->show();
+    window->activateWindow();
+    auto press = [](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QWidget* focused = QApplication::focusWidget();
+        if (!focused) return;
+        QKeyEvent event(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(focused, &event);
+    };
+    // The focused control; the port selector's text box stands for the selector.
+    auto focused = [this]() -> QWidget* {
+        QWidget* w = window->focusWidget();
+        if (w && w->parentWidget() == window->cbPort) return window->cbPort;
+        return w;
+    };
+    ASSERT_TRUE(PumpUntil([this] { return QApplication::focusWidget() == window->bExit; }));
+
+    QList<QWidget*> visited;
+    for (int i = 0; i < 40 && (visited.isEmpty() || focused() != window->bExit); ++i) {
+        press(Qt::Key_Tab);
+        visited << focused();
+    }
+    const QList<QWidget*> expected = {
+        window->dbgList,  window->bDelete,  window->bClear, window->bEdit,   window->bAdd,
+        window->bSearch,  window->bOptions, window->cbPort, window->bUpload, window->bInfo,
+        window->bDenyAll, window->bSave,    window->bOpen,  window->bMerge,  window->bExport,
+        window->bAbout,   window->bExit};
+    EXPECT_EQ(visited, expected);
+
+    press(Qt::Key_Tab);
+    ASSERT_EQ(focused(), window->dbgList);
+    press(Qt::Key_Down);
+    press(Qt::Key_Down);
+    EXPECT_EQ(GridCurrentRow(), 2);
+    EXPECT_EQ(window->dbcard.RecNo(), 3);
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(focused(), window->bExit);
+
+    press(Qt::Key_Tab);
+    QString edited;
+    QTimer::singleShot(0, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            edited = dialog->windowTitle();
+            dialog->reject();
+        }
+    });
+    press(Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(edited, "Edit Information");
+    EXPECT_TRUE(prompts.shown.empty()) << prompts.All().join('|').toStdString();
 }
 
 class StartWithoutDatabase : public MainWindowTest,

@@ -308,19 +308,19 @@ TEST(Prompts, PlainAndProceedBoxes) {
     EXPECT_EQ(plain.icon, QMessageBox::NoIcon);
     EXPECT_EQ(plain.buttons, QStringList{"OK"});
 
-    // Its close button does nothing; Escape presses OK.
+    // Enter and Escape press OK; its close button turns it down.
     Seen proceed;
-    bool stayedOpen = false;
-    AnswerBox(proceed, [&stayedOpen](QMessageBox& box) {
-        box.close();
-        stayedOpen = box.isVisible();
-        Key(box, Qt::Key_Escape);
-    });
+    AnswerBox(proceed, [](QMessageBox& box) { Key(box, Qt::Key_Escape); });
     EXPECT_TRUE(AskProceed("Please insert the ID card CDROM."));
-    EXPECT_TRUE(stayedOpen);
     EXPECT_EQ(proceed.title, "Confirm");
     EXPECT_EQ(proceed.icon, QMessageBox::Question);
     EXPECT_EQ(proceed.buttons, QStringList{"OK"});
+    AnswerBox(proceed, [](QMessageBox& box) { Key(box, Qt::Key_Return); });
+    EXPECT_TRUE(AskProceed("Please insert the ID card CDROM."));
+    bool closed = false;
+    AnswerBox(proceed, [&closed](QMessageBox& box) { closed = box.close(); });
+    EXPECT_FALSE(AskProceed("Please insert the ID card CDROM."));
+    EXPECT_TRUE(closed);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // real box.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -47,6 +48,11 @@ void DoubleClick(QTableView& grid, QPoint at = {5, 5}) {
     QMouseEvent event(QEvent::MouseButtonDblClick, at, grid.viewport()->mapToGlobal(at),
                       Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(grid.viewport(), &event);
+}
+
+QString AccessibleName(QWidget* widget) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QString();
 }
 
 void Key(QWidget& target, Qt::Key key) {
@@ -99,6 +105,10 @@ TEST_F(EditCommands, EditFromADoubleClickStoresTrimmedCutAndEmptyTextsInTheSameR
         EXPECT_EQ(dialog.eName->text(), "Alice");
         EXPECT_EQ(dialog.eGroup->text(), "Admin");
         EXPECT_FALSE(dialog.cbGranted->isChecked());
+        // A screen reader names each box by its label.
+        EXPECT_EQ(AccessibleName(dialog.eCardno), "Card No.:");
+        EXPECT_EQ(AccessibleName(dialog.eName), "Name:");
+        EXPECT_EQ(AccessibleName(dialog.eGroup), "Group:");
         dialog.eName->setText(QStringLiteral("\t  ") + QString(60, u'é') + QStringLiteral("  "));
         dialog.eGroup->setText(QStringLiteral("   "));
         dialog.cbGranted->setChecked(true);

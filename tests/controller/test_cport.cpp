@@ -153,6 +153,41 @@ TEST(ComDeviceResolverTest, DefaultMapsComNumbersToSerialDevices) {
     EXPECT_FALSE(port.Connected());
 }
 
+// The port list's devices: stable names first, then the kinds of device in
+// natural order; a ttyS node without a UART behind it is left out.
+TEST(ComDeviceResolverTest, SerialDevicesPresentInListOrder) {
+    char folder[] = "/tmp/lorvane-devs-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    auto make = [&](const std::string& path, const char* text = "") {
+        const std::string full = root + path;
+        ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + full + "')\"").c_str()), 0);
+        FILE* f = std::fopen(full.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    for (const char* dev :
+         {"/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyS1", "/dev/ttyS0",
+          "/dev/ttyS12", "/dev/tty1", "/dev/ttyUSB", "/dev/serial/by-id/usb-FTDI_A9 2-if00-port0",
+          "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"})
+        make(dev);
+    make("/sys/class/tty/ttyS0/type", "4\n");
+    make("/sys/class/tty/ttyS1/type", "0\n");
+    make("/sys/class/tty/ttyS12/type", "4\n");
+    EXPECT_EQ(
+        ListSerialDevices(root),
+        (std::vector<std::string>{"/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0",
+                                  "/dev/serial/by-id/usb-FTDI_A9 2-if00-port0", "/dev/ttyUSB2",
+                                  "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyS12"}));
+    std::system(("rm -rf '" + root + "'").c_str());
+
+    // A device path names itself, whatever the resolver would make of it.
+    SetComDeviceResolver([](const std::string&) { return std::string("/dev/null"); });
+    EXPECT_EQ(ResolveComDevice("/dev/serial/by-id/usb-x"), "/dev/serial/by-id/usb-x");
+    SetComDeviceResolver({});
+}
+
 TEST_F(ComPortTest, MissingDeviceFailsWithCodeOneAndErrno) {
     Port().SetPort("COM5");
     try {

@@ -1,1 +1,1 @@
-lorvane_test(controller test_portreason lorvane_mainwindow lorvane_controller_cmds)
+lorvane_test(controller test_portreason SIMULATOR lorvane_mainwindow lorvane_controller_cmds)

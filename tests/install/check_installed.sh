@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# check_installed.sh BUILD_DIR DESTDIR HAS_JETREAD
+# check_installed.sh BUILD_DIR DESTDIR HAS_JETREAD VERSION
 set -euo pipefail
-build=$1 dest=$2 jetread=$3
+build=$1 dest=$2 jetread=$3 version=$4
 id=example.quillon.Lorvane
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -40,6 +40,10 @@ appstreamcli validate --no-net "$dest/usr/share/metainfo/$id.metainfo.xml" || fa
 grep -qx "Icon=$id" "$dest/usr/share/applications/$id.desktop" || fail "menu entry names another icon"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" \
   "$dest/usr/share/metainfo/$id.metainfo.xml" || fail "metainfo launches another entry"
+# On X11 a dock ties the window to its entry by the window's class, which Qt
+# takes from the application name.
+grep -qx "StartupWMClass=Lorvane" "$dest/usr/share/applications/$id.desktop" ||
+  fail "menu entry names another window class"
 gzip -t "$dest"/usr/share/man/man1/*.gz "$dest/usr/share/doc/lorvane/changelog.gz" || fail "broken gzip"
 
 # The installed helper runs from its place and creates a private file.
@@ -47,4 +51,17 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$dest/usr/bin/lorvane-newdb" "$tmp/cardlist.mdb" >/dev/null || fail "installed lorvane-newdb"
 [ "$(stat -c %a "$tmp/cardlist.mdb")" = 600 ] || fail "new database is not 0600"
+# Every program answers --help and --version on standard output with status 0
+# and starts nothing else: without a display a window could not open.
+programs=(usr/bin/lorvane usr/bin/lorvane-newdb usr/bin/lorvane-controller-sim)
+programs+=(usr/libexec/lorvane/lorvane-xlsread)
+[ "$jetread" = 1 ] && programs+=(usr/libexec/lorvane/lorvane-jetread)
+for program in "${programs[@]}"; do
+  name=$(basename "$program")
+  run() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb timeout 20 "$dest/$program" "$@" 2>/dev/null; }
+  out=$(run --version) || fail "$name --version exits with $?"
+  [ "$out" = "$name $version" ] || fail "$name --version says: $out"
+  out=$(run --help) || fail "$name --help exits with $?"
+  case $out in [Uu]sage:\ *"$name"*) ;; *) fail "$name --help says: ${out:0:80}" ;; esac
+done
 echo "installed tree OK"

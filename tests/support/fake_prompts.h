@@ -16,6 +16,7 @@ class FakePrompts : public IPromptSeam {
         PromptKind kind;
         QString title;
         QString message;
+        QString detail;  // the text under the message, when there is one
     };
 
     FakePrompts() : FPrevious(SetPromptSeam(this)) {}
@@ -24,11 +25,17 @@ class FakePrompts : public IPromptSeam {
     FakePrompts& operator=(const FakePrompts&) = delete;
 
     bool Prompt(PromptKind kind, const QString& title, const QString& message) override {
-        shown.push_back({kind, title, message});
+        shown.push_back({kind, title, message, {}});
         if (kind != PromptKind::Confirm && kind != PromptKind::Proceed) return false;
         if (confirmAnswers.empty()) return defaultConfirm;
         bool answer = confirmAnswers.front();
         confirmAnswers.pop_front();
+        return answer;
+    }
+    bool PromptWithDetail(PromptKind kind, const QString& title, const QString& message,
+                          const QString& detail) override {
+        const bool answer = Prompt(kind, title, message);
+        shown.back().detail = detail;
         return answer;
     }
     QString OpenFileName(const QString& caption, const QString& initial, const QString& filter,
