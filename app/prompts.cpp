@@ -179,6 +179,9 @@ bool Show(PromptKind kind, const QString& title, const QString& message) {
 
 bool Show(PromptKind kind, const QString& title, const QString& message, const QString& detail) {
     if (detail.isEmpty()) return Show(kind, title, message);
+    if (kind != PromptKind::Confirm && kind != PromptKind::Proceed)
+        TPromptLog::Note(message + QStringLiteral(" (") + detail.simplified() +
+                         QStringLiteral(")"));
     return Seam().PromptWithDetail(kind, title, Shortened(message), Shortened(detail));
 }
 

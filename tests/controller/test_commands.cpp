@@ -658,9 +658,14 @@ TEST_F(CommandsTest, EveryControllerCommandLeavesItsHistoryEntry) {
     std::vector<std::string> entries;
     for (const THistoryEntry& e : connection.ReadHistory({}))
         entries.push_back(e.command + ": " + e.detail);
+    ASSERT_EQ(entries.size(), 4u);
+    // The port's own reason follows the message.
+    EXPECT_TRUE(
+        entries[0].starts_with("Upload: port COM1; failed: " + kPortUnusable.toStdString() + " ("))
+        << entries[0];
+    entries.erase(entries.begin());
     EXPECT_EQ(entries,
               (std::vector<std::string>{
-                  "Upload: port COM1; failed: " + kPortUnusable.toStdString(),
                   "Remove: port COM1; completed: Table cleared.",
                   "Information: port COM1; completed: The maximum capacity = 500 cards. "
                   "Occupied = 1 card(s).",
