@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "app/card_files.h"
+#include "card_workbook.h"
 #include "datasrc.h"
 #include "export.h"
 #include "mainwindow.h"
 #include "settings.h"
 #include "support/fake_prompts.h"
-#include "xlswriter.h"
 
 namespace {
 
@@ -62,19 +62,7 @@ Timing Best(F&& body) {
 
 void WriteBare(const std::string& path, const std::vector<TestCard>& cards) {
     QFile::remove(QString::fromStdString(path));
-    const std::string connection = BuildExcelConnectionString(path);
-    CreateExcelTable(connection, CardListTable());
-    TExcelTable table;
-    table.Open(connection, CardListTable());
-    for (const TestCard& c : cards) {
-        table.Append();
-        table.SetInteger("CARD_NO", c.cardno);
-        table.SetText("DESCRIPTION", c.descx);
-        table.SetText("GROUP", c.grp);
-        table.SetBoolean("GRANTED", c.granted);
-        table.Post();
-    }
-    table.Close();
+    WriteCardWorkbook(path, cards);
 }
 
 }  // namespace

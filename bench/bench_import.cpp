@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "add_card_bench.h"
 #include "app/card_files.h"
 #include "datasrc.h"
 #include "dbengine.h"
@@ -45,37 +46,6 @@ void MakeList(const std::string& path, int first, int count) {
     InsertCards(path, Numbered(first, count));
 }
 
-// The bare loop: each insert its own committed transaction, on a connection
-// keyed by the engine and with the settings the engine writes with (a
-// write-ahead log, normal synchronisation), as the import's list has them.
-double BareInserts(const std::string& path, int first, int count) {
-    TDbConnection connection;
-    connection.SetConnectionString(BuildConnectionString(path));
-    connection.Connect();
-    sqlite3* db = FileHandle(connection);
-    Exec(db, "PRAGMA journal_mode=WAL");
-    Exec(db, "PRAGMA synchronous=NORMAL");
-    if (StoredText(path, "PRAGMA journal_mode") != "wal") {
-        std::fprintf(stderr, "the bare list is not in write-ahead-log mode\n");
-        std::exit(1);
-    }
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "insert into cardlist (cardno, descx, granted) values (?, '', 0)", -1,
-                       &st, nullptr);
-    const auto t0 = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        sqlite3_bind_int(st, 1, first + i);
-        if (sqlite3_step(st) != SQLITE_DONE) {
-            std::fprintf(stderr, "insert: %s\n", sqlite3_errmsg(db));
-            std::exit(1);
-        }
-        sqlite3_reset(st);
-    }
-    const double ms = Ms(Clock::now() - t0);
-    sqlite3_finalize(st);
-    return ms;
-}
-
 // Mean time of one LocateCard over the whole list, in nanoseconds.
 double LocateNs(TLorvane& window, int first, int count) {
     LocateCard(window, first);  // builds the index
@@ -90,12 +60,7 @@ double LocateNs(TLorvane& window, int first, int count) {
 
 // One round in a folder of its own: the import end to end through a fresh
 // main window, and the bare loop on a copy of the same list.
-struct TRound {
-    double import = 0;
-    double bare = 0;
-};
-
-TRound Round(const QString& folder, int n, std::unique_ptr<TLorvane>& keep, Tdsrc& data) {
+TAddCardRound Round(const QString& folder, int n, std::unique_ptr<TLorvane>& keep, Tdsrc& data) {
     QDir().mkpath(folder + "/app");
     const std::string appFolder = (folder + "/app/").toStdString();
     const std::string workDb = appFolder + "cardlist.mdb";
@@ -113,20 +78,14 @@ TRound Round(const QString& folder, int n, std::unique_ptr<TLorvane>& keep, Tdsr
         sqlite3_close(db);
     }
 
-    TRound r;
-    r.bare = BareInserts(bareDb, n + 1, n);
+    TAddCardRound r;
+    r.bare =
+        BareInsertsMs(bareDb, "insert into cardlist (cardno, descx, granted) values (?, '', 0)", n,
+                      [&](sqlite3_stmt* st, int i) { sqlite3_bind_int(st, 1, n + 1 + i); });
     FakePrompts prompts;
     keep.reset();
     keep = std::make_unique<TLorvane>(data, appFolder);
-    prompts.fileAnswers = {QString::fromStdString(batch)};
-    const auto t0 = Clock::now();
-    keep->bAdd->click();
-    r.import = Ms(Clock::now() - t0);
-    const QStringList summary = prompts.Messages(PromptKind::Plain);
-    if (summary.size() != 1 || !summary[0].contains(QString("New card added = %1").arg(n))) {
-        std::fprintf(stderr, "import failed: %s\n", qPrintable(prompts.All().join(" | ")));
-        std::exit(1);
-    }
+    r.import = AddCardMs(*keep, prompts, batch, n);
     return r;
 }
 
@@ -140,16 +99,10 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp.filePath("config")));
     SetSettingsApplication("Lorvane");
 
-    // Alternating rounds, best of each: other work on the machine only ever
-    // slows a round down.
     Tdsrc data;
     std::unique_ptr<TLorvane> window;
-    TRound best{1e300, 1e300};
-    for (int i = 0; i < 3; ++i) {
-        const TRound r = Round(tmp.filePath(QString("round%1").arg(i)), n, window, data);
-        best.import = std::min(best.import, r.import);
-        best.bare = std::min(best.bare, r.bare);
-    }
+    const TAddCardRound best = BestOfThreeRounds(
+        [&](int i) { return Round(tmp.filePath(QString("round%1").arg(i)), n, window, data); });
     std::printf(
         "Add Card of %d cards into %d (best of 3): %.0f ms; bare committed inserts: %.0f ms; "
         "ratio %.2f\n",

@@ -75,14 +75,9 @@ int CardNumber(TDbQuery& source) {
     return field.AsInteger();  // null reads as 0
 }
 
-// Appends the card; false (and the row cancelled) when the card cannot be
-// stored (a key that is taken, a value the list refuses). Any other failure
-// (a full disk, an input/output error, the database gone) is no fault of the
-// card: the row is cancelled and the failure goes up, stopping the import.
+// Appends the card with the source row's fields.
 bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
-    try {
-        list.Append();
-        list.FieldByName("cardno").SetAsInteger(number);
+    return AppendCard(list, number, [&] {
         if (kind == ImportKind::CardBatch) {
             list.FieldByName("descx").SetAsString("");
             list.FieldByName("granted").SetAsBoolean(false);
@@ -96,17 +91,7 @@ bool StoreCard(TDbQuery& list, TDbQuery& source, ImportKind kind, int number) {
             const TField granted = source.FieldByName("granted");
             if (!granted.IsNull()) list.FieldByName("granted").SetAsBoolean(granted.AsBoolean());
         }
-        list.Post();
-        return true;
-    } catch (const std::exception& e) {
-        try {
-            list.Cancel();
-        } catch (const std::exception&) {
-        }
-        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
-        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
-        return false;
-    }
+    });
 }
 
 }  // namespace
@@ -119,6 +104,24 @@ QString ImportSummary(ImportKind kind, int count, int before, int added, int tot
            "Cards in database before adding = " + QString::number(before) + "\r\n" +
            "New card added = " + QString::number(added) + "\r\n" +
            "Total cards in database now = " + QString::number(total);
+}
+
+bool AppendCard(TDbQuery& list, int number, const std::function<void()>& setFields) {
+    try {
+        list.Append();
+        list.FieldByName("cardno").SetAsInteger(number);
+        setFields();
+        list.Post();
+        return true;
+    } catch (const std::exception& e) {
+        try {
+            list.Cancel();
+        } catch (const std::exception&) {
+        }
+        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
+        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
+        return false;
+    }
 }
 
 bool LocateCard(IMainWindow& host, int number) {

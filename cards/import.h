@@ -3,9 +3,11 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <string>
 
 class IMainWindow;
+class TDbQuery;
 
 // Which source ImportCards opened: none (not yet, or failed), a card batch
 // (table card) or a card list (table cardlist).
@@ -25,3 +27,10 @@ QString ImportSummary(ImportKind kind, int count, int before, int added, int tot
 // otherwise false, current row unchanged. Constant time (the engine's hash
 // index on the snapshot, appended rows included).
 bool LocateCard(IMainWindow& host, int number);
+
+// Appends card number to the list, setFields setting its other fields, and
+// posts it. False (and the row cancelled) when the card cannot be stored (a
+// key that is taken, a value the list refuses). Any other failure (a full
+// disk, an input/output error, the database gone) is no fault of the card:
+// the row is cancelled and the failure goes up, stopping the import.
+bool AppendCard(TDbQuery& list, int number, const std::function<void()>& setFields);

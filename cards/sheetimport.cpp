@@ -33,29 +33,14 @@ TCardSheet ReadWhileEventsRun(const std::string& path) {
     return reading.get();
 }
 
-// Appends the card; false (and the row cancelled) when the card cannot be
-// stored (its number taken, a value the list refuses). Any other failure (a
-// full disk, an input/output error, the database gone) cancels the row and
-// goes up, stopping the import.
+// Appends the card with its name, group and access flag.
 bool StoreCard(TDbQuery& list, const TSheetCard& card) {
-    try {
-        list.Append();
-        list.FieldByName("cardno").SetAsInteger(card.number);
+    return AppendCard(list, card.number, [&] {
         list.FieldByName("descx").SetAsString(card.name);
         // Such lists carry the group on purpose: it is copied too.
         if (!card.group.empty()) list.FieldByName("grp").SetAsString(card.group);
         list.FieldByName("granted").SetAsBoolean(card.granted);
-        list.Post();
-        return true;
-    } catch (const std::exception& e) {
-        try {
-            list.Cancel();
-        } catch (const std::exception&) {
-        }
-        const auto* failure = dynamic_cast<const EDatabaseError*>(&e);
-        if (!failure || failure->Kind() != EDatabaseError::TKind::Row) throw;
-        return false;
-    }
+    });
 }
 
 }  // namespace

@@ -30,42 +30,11 @@
 #include <mdbtools.h>
 
 #include "cmdline.h"
+#include "frameout.h"
 #include "jetframe.h"
 #include "jetheader.h"
 
 namespace {
-
-class TOut {
-  public:
-    explicit TOut(int fd) : FFd(fd) {}
-    void Bytes(const void* p, size_t n) {
-        const auto* c = static_cast<const char*>(p);
-        FBuf.insert(FBuf.end(), c, c + n);
-        if (FBuf.size() >= 1 << 16) Flush();
-    }
-    void U8(unsigned v) { FBuf.push_back(static_cast<char>(v)); }
-    void U16(unsigned v) {
-        U8(v & 0xFF);
-        U8((v >> 8) & 0xFF);
-    }
-    void U32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) U8((v >> (8 * i)) & 0xFF);
-    }
-    void Flush() {
-        size_t done = 0;
-        while (done < FBuf.size()) {
-            const ssize_t n = ::write(FFd, FBuf.data() + done, FBuf.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ::_exit(jetframe::ExitUnreadable);  // the reader has gone
-            done += static_cast<size_t>(n);
-        }
-        FBuf.clear();
-    }
-
-  private:
-    int FFd;
-    std::vector<char> FBuf;
-};
 
 std::string ReadPassword() {
     std::string line;
@@ -171,10 +140,8 @@ int main(int argc, char** argv) {
                             "  --version  show the version and exit\n"))
         return 0;
     if (argc != 3 || argv[1][0] != '/') return jetframe::ExitUsage;
-    // Frames go to a copy of standard output; whatever the library prints
-    // there goes where its error output goes (nowhere).
-    const int out = ::dup(1);
-    if (out < 0 || ::dup2(2, 1) < 0) return jetframe::ExitUsage;
+    const int out = TakeFramesOutput();
+    if (out < 0) return jetframe::ExitUsage;
     const std::string password = ReadPassword();
     std::vector<unsigned char> file;
     if (const int rc = ReadWholeFile(argv[1], file); rc != jetframe::ExitOk) return rc;
@@ -203,7 +170,7 @@ int main(int argc, char** argv) {
     const size_t bindSize = h.mdb->bind_size;
     std::vector<std::vector<char>> values(cols, std::vector<char>(bindSize + 1, 0));
     std::vector<int> lengths(cols, 0);
-    TOut o(out);
+    TFrameOut o(out, jetframe::ExitUnreadable);
     o.Bytes(jetframe::kMagic, sizeof jetframe::kMagic);
     o.U8(jetframe::kColumns);
     o.U16(cols);

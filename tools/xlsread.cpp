@@ -10,12 +10,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <freexl.h>
 #include <gsf/gsf-infile-msole.h>
@@ -24,44 +22,10 @@
 #include <gsf/gsf-utils.h>
 
 #include "cmdline.h"
+#include "frameout.h"
 #include "xlsframe.h"
 
 namespace {
-
-class TOut {
-  public:
-    explicit TOut(int fd) : FFd(fd) {}
-    void Bytes(const void* p, std::size_t n) {
-        const auto* c = static_cast<const char*>(p);
-        FBuf.insert(FBuf.end(), c, c + n);
-        if (FBuf.size() >= 1 << 16) Flush();
-    }
-    void U8(unsigned v) { FBuf.push_back(static_cast<char>(v)); }
-    void U16(unsigned v) {
-        U8(v & 0xFF);
-        U8((v >> 8) & 0xFF);
-    }
-    void U32(std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) U8((v >> (8 * i)) & 0xFF);
-    }
-    void U64(std::uint64_t v) {
-        for (int i = 0; i < 8; ++i) U8(static_cast<unsigned>((v >> (8 * i)) & 0xFF));
-    }
-    void Flush() {
-        std::size_t done = 0;
-        while (done < FBuf.size()) {
-            const ssize_t n = ::write(FFd, FBuf.data() + done, FBuf.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) ::_exit(xlsframe::ExitDamaged);  // the reader has gone
-            done += static_cast<std::size_t>(n);
-        }
-        FBuf.clear();
-    }
-
-  private:
-    int FFd;
-    std::vector<char> FBuf;
-};
 
 void Limit(int resource, rlim_t value) {
     const rlimit r{value, value};
@@ -118,10 +82,8 @@ int main(int argc, char** argv) {
     Limit(RLIMIT_FSIZE, 0);
     Limit(RLIMIT_CORE, 0);
     ::close_range(3, ~0U, 0);
-    // Frames go to a copy of standard output; whatever the libraries print
-    // there goes where their error output goes (nowhere).
-    const int out = ::dup(1);
-    if (out < 0 || ::dup2(2, 1) < 0) return xlsframe::ExitUsage;
+    const int out = TakeFramesOutput();
+    if (out < 0) return xlsframe::ExitUsage;
     const char* path = argv[1];
 
     if (const int rc = CheckCompoundFile(path); rc != xlsframe::ExitOk) return rc;
@@ -146,7 +108,7 @@ int main(int argc, char** argv) {
         freexl_worksheet_dimensions(h.xls, &rows, &columns) != FREEXL_OK)
         return xlsframe::ExitDamaged;
 
-    TOut o(out);
+    TFrameOut o(out, xlsframe::ExitDamaged);
     o.Bytes(xlsframe::kMagic, sizeof xlsframe::kMagic);
     std::uint32_t cells = 0;
     for (unsigned int row = 0; row < rows; ++row) {

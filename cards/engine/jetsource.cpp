@@ -1,25 +1,21 @@
 #include "jetsource.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <numeric>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
+#include "helperrun.h"
 #include "jetframe.h"
 #include "jetheader.h"
 
@@ -94,143 +90,6 @@ TJetStatement ParseStatement(const std::string& sql) {
     if (!ok || st.table.empty())
         throw EDatabaseError("This statement cannot be run on a Jet database file: " + sql);
     return st;
-}
-
-// ---------------------------------------------------------------- helper process
-
-struct TFd {
-    int fd = -1;
-    TFd() = default;
-    explicit TFd(int f) : fd(f) {}
-    TFd(TFd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
-    TFd& operator=(TFd&&) = delete;
-    ~TFd() { Reset(); }
-    void Reset() {
-        if (fd >= 0) ::close(std::exchange(fd, -1));
-    }
-};
-
-struct TRun {
-    std::string out;
-    int status = 0;
-    bool killed = false;  // time-out or output cap
-    bool execFailed = false;
-};
-
-void SetLimit(int resource, rlim_t soft, rlim_t hard) {
-    const rlimit r{soft, hard};
-    ::setrlimit(resource, &r);
-}
-
-// Starts the helper on the file and reads everything it writes, within the
-// limits of the options. Everything for the child is prepared before the
-// fork: between fork and exec it makes only async-signal-safe calls.
-TRun RunHelper(const TJetReaderOptions& o, const std::string& helper, const std::string& path,
-               const std::string& table, const std::string& password) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) throw EDatabaseError(std::strerror(errno));
-    TFd inRead(in[0]), inWrite(in[1]);
-    if (::pipe2(out, O_CLOEXEC) != 0) throw EDatabaseError(std::strerror(errno));
-    TFd outRead(out[0]), outWrite(out[1]);
-    TFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (devNull.fd < 0) throw EDatabaseError(std::strerror(errno));
-    // The password goes into the pipe before the helper exists: a small write
-    // fits the pipe, and no closed reader can raise SIGPIPE here.
-    const std::string line = password + "\n";
-    if (line.size() > 4096 ||
-        ::write(inWrite.fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        throw EDatabaseError("The database password cannot be handed to the Jet reader.");
-    inWrite.Reset();
-
-    std::vector<std::string> args = {helper, path, table};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    char* envp[] = {nullptr};
-    const rlim_t as = o.addressSpace, cpu = static_cast<rlim_t>(std::max(1, o.cpuSeconds));
-
-    const pid_t pid = ::fork();
-    if (pid < 0) throw EDatabaseError(std::strerror(errno));
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        if (::dup2(inRead.fd, 0) < 0 || ::dup2(outWrite.fd, 1) < 0 || ::dup2(devNull.fd, 2) < 0)
-            ::_exit(127);
-        ::close_range(3, ~0U, 0);
-        SetLimit(RLIMIT_AS, as, as);
-        SetLimit(RLIMIT_CPU, cpu, cpu + 1);
-        SetLimit(RLIMIT_FSIZE, 0, 0);
-        SetLimit(RLIMIT_CORE, 0, 0);
-        SetLimit(RLIMIT_NOFILE, 32, 32);
-        ::execve(argv[0], argv.data(), envp);
-        ::_exit(127);
-    }
-    inRead.Reset();
-    outWrite.Reset();
-    devNull.Reset();
-
-    TRun run;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(1, o.timeoutMs));
-    auto remainingMs = [&] {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
-    };
-    char buf[1 << 16];
-    for (;;) {
-        pollfd p{outRead.fd, POLLIN, 0};
-        const int left = remainingMs();
-        if (left == 0) {
-            run.killed = true;
-            break;
-        }
-        const int r = ::poll(&p, 1, left);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            run.killed = true;
-            break;
-        }
-        if (r == 0) continue;  // the deadline check above ends it
-        const ssize_t n = ::read(outRead.fd, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) break;  // end of output
-        if (run.out.size() + static_cast<size_t>(n) > o.maxOutput) {
-            run.killed = true;
-            break;
-        }
-        try {
-            run.out.append(buf, static_cast<size_t>(n));
-        } catch (const std::bad_alloc&) {
-            run.killed = true;  // the helper must not outlive a failed read
-            break;
-        }
-    }
-    outRead.Reset();
-    bool reaped = false;
-    // The output has ended; the helper gets the rest of the time to exit.
-    while (!run.killed) {
-        const pid_t w = ::waitpid(pid, &run.status, WNOHANG);
-        if (w == pid || (w < 0 && errno != EINTR)) {
-            reaped = true;
-            break;
-        }
-        if (remainingMs() == 0) {
-            run.killed = true;
-            break;
-        }
-        const timespec pause{0, 1000000};
-        ::nanosleep(&pause, nullptr);
-    }
-    if (!reaped) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    run.execFailed = !run.killed && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 127;
-    return run;
 }
 
 // ---------------------------------------------------------------- frames
@@ -412,17 +271,6 @@ TJetReaderOptions JetReaderOptions() {
     return Options();
 }
 
-std::string DefaultJetReaderPath() {
-    std::string self(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
-    if (n <= 0) return "lorvane-jetread";
-    self.resize(static_cast<size_t>(n));
-    const std::string folder = self.substr(0, self.rfind('/'));
-    const std::string beside = folder + "/lorvane-jetread";
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
-    return folder + "/../libexec/lorvane/lorvane-jetread";
-}
-
 void CheckJetFile(const std::string& path, const std::string& password) {
     std::vector<unsigned char> page;
     if (const int error = ReadJetFirstPage(path.c_str(), page))
@@ -443,8 +291,33 @@ TJetSnapshot ReadJetStatement(const std::string& path, const std::string& passwo
                               const std::string& statement) {
     const TJetStatement st = ParseStatement(statement);
     const TJetReaderOptions o = JetReaderOptions();
-    const std::string helper = o.helperPath.empty() ? DefaultJetReaderPath() : o.helperPath;
-    const TRun run = RunHelper(o, helper, AbsolutePath(path), st.table, password);
+    const std::string helper =
+        o.helperPath.empty() ? HelperProgramPath("lorvane-jetread") : o.helperPath;
+    const std::string file = AbsolutePath(path);
+    // The password goes on the helper's standard input, never on its command line.
+    const std::string line = password + "\n";
+    if (line.size() > 4096)
+        throw EDatabaseError("The database password cannot be handed to the Jet reader.");
+    THelperLimits limits;
+    limits.timeoutMs = o.timeoutMs;
+    limits.maxOutput = o.maxOutput;
+    limits.cpuSeconds = std::max(1, o.cpuSeconds);
+    limits.addressSpace = o.addressSpace;
+    limits.openFiles = 32;
+    std::string out;
+    THelperRun run;
+    try {
+        run = RunHelper({helper, file, st.table}, line, limits, [&](std::string_view chunk) {
+            try {
+                out.append(chunk);
+            } catch (const std::bad_alloc&) {
+                return false;  // the helper must not outlive a failed read
+            }
+            return true;
+        });
+    } catch (const std::system_error& e) {
+        throw EDatabaseError(e.code().message());
+    }
     if (run.execFailed) throw CannotOpen(path, "the Jet reader " + helper + " cannot be started.");
     if (run.killed || !WIFEXITED(run.status)) throw CannotOpen(path, kDamaged);
     switch (WEXITSTATUS(run.status)) {
@@ -462,7 +335,7 @@ TJetSnapshot ReadJetStatement(const std::string& path, const std::string& passwo
             throw CannotOpen(path, kDamaged);
     }
     TJetSnapshot snap;
-    if (!ParseFrames(run.out, snap)) throw CannotOpen(path, kDamaged);
+    if (!ParseFrames(out, snap)) throw CannotOpen(path, kDamaged);
     if (HasCardWithoutNumber(snap)) throw CannotOpen(path, "a card in it has no number.");
     if (!st.orderBy.empty()) {
         int col = -1;

@@ -23,10 +23,6 @@ struct TJetReaderOptions {
 void SetJetReaderOptions(const TJetReaderOptions& options);
 TJetReaderOptions JetReaderOptions();
 
-// The helper beside the running program file, else in
-// <that folder>/../libexec/lorvane/.
-std::string DefaultJetReaderPath();
-
 // Checks the file's first page: Jet 4, and the password is the one given or
 // there is none. Raises EDatabaseError ("... cannot be opened: ...").
 void CheckJetFile(const std::string& path, const std::string& password);

@@ -2,47 +2,20 @@
 // the helper is started with its limits, its cells are taken as they come,
 // and a helper that crashes, overruns its limits or outlives the time-out
 // fails the read as a damaged workbook.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
+#include <utility>
 
+#include "helperrun.h"
 #include "sheetrows.h"
 #include "xlsframe.h"
 
 namespace {
 
 const char* const kUnreadable = "The workbook is damaged or too large to read.";
-
-struct TFd {
-    int fd = -1;
-    TFd() = default;
-    explicit TFd(int f) : fd(f) {}
-    ~TFd() { Reset(); }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    void Reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
-
-std::string HelperPath(const TSheetLimits& limits) {
-    if (!limits.xlsHelperPath.empty()) return limits.xlsHelperPath;
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return "lorvane-xlsread";
-    const std::filesystem::path beside = self.parent_path() / "lorvane-xlsread";
-    if (::access(beside.c_str(), X_OK) == 0) return beside;
-    return self.parent_path() / "../libexec/lorvane/lorvane-xlsread";
-}
 
 // The helper's cells, taken frame by frame as the output arrives and handed
 // on row by row.
@@ -141,94 +114,29 @@ class TFrames {
     bool FEnded = false;
 };
 
-class TSpawnActions {
-  public:
-    TSpawnActions() { posix_spawn_file_actions_init(&FActions); }
-    ~TSpawnActions() { posix_spawn_file_actions_destroy(&FActions); }
-    TSpawnActions(const TSpawnActions&) = delete;
-    TSpawnActions& operator=(const TSpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &FActions; }
-
-  private:
-    posix_spawn_file_actions_t FActions;
-};
-
 }  // namespace
 
 void ReadXls(const std::string& path, TCardRows& rows, const TSheetLimits& limits) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw ESheetError(std::strerror(errno));
-    TFd outRead(pipeFds[0]), outWrite(pipeFds[1]);
-
-    TSpawnActions actions;
-    posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(actions.Get(), outWrite.fd, 1);
-    posix_spawn_file_actions_addopen(actions.Get(), 2, "/dev/null", O_WRONLY, 0);
-    std::string helper = HelperPath(limits);
-    std::string file = std::filesystem::absolute(path).string();
-    std::string cpu = std::to_string(std::max(1, limits.xlsCpuSeconds));
-    std::string memory = std::to_string(limits.xlsAddressSpace);
-    char* argv[] = {helper.data(), file.data(), cpu.data(), memory.data(), nullptr};
-    char* envp[] = {nullptr};  // nothing from the environment changes the libraries
-    pid_t pid = -1;
-    if (posix_spawn(&pid, helper.c_str(), actions.Get(), nullptr, argv, envp) != 0)
-        throw ESheetError("The workbook reader " + helper + " cannot be started.");
-    outWrite.Reset();
-
+    const std::string helper =
+        limits.xlsHelperPath.empty() ? HelperProgramPath("lorvane-xlsread") : limits.xlsHelperPath;
+    // The helper limits its own CPU time and memory; here only the time-out.
+    THelperLimits helperLimits;
+    helperLimits.timeoutMs = limits.xlsTimeoutMs;
+    std::vector<std::string> argv = {helper, std::filesystem::absolute(path).string(),
+                                     std::to_string(std::max(1, limits.xlsCpuSeconds)),
+                                     std::to_string(limits.xlsAddressSpace)};
     TFrames frames(rows);
-    std::exception_ptr failure;
-    bool killed = false;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::milliseconds(std::max(1, limits.xlsTimeoutMs));
-    char buf[1 << 16];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            killed = true;
-            break;
-        }
-        pollfd p{outRead.fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
-        const ssize_t n = ::read(outRead.fd, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) break;  // the helper closed its output
-        try {
-            frames.Feed(buf, static_cast<std::size_t>(n));
-        } catch (...) {
-            failure = std::current_exception();
-            killed = true;  // no use for the rest
-            break;
-        }
+    THelperRun run;
+    try {
+        run = RunHelper(std::move(argv), "", helperLimits, [&](std::string_view chunk) {
+            frames.Feed(chunk.data(), chunk.size());
+            return true;
+        });
+    } catch (const std::system_error&) {
+        throw ESheetError("The workbook reader " + helper + " cannot be started.");
     }
-    outRead.Reset();
-    // The output has ended; the helper gets the rest of the time to exit.
-    int status = 0;
-    bool reaped = false;
-    while (!killed) {
-        const pid_t w = ::waitpid(pid, &status, WNOHANG);
-        if (w == pid || (w < 0 && errno != EINTR)) {
-            reaped = true;
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            killed = true;
-            break;
-        }
-        const timespec pause{0, 1000000};
-        ::nanosleep(&pause, nullptr);
-    }
-    if (!reaped) {
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
-    if (killed || !WIFEXITED(status)) throw ESheetError(kUnreadable);
-    switch (WEXITSTATUS(status)) {
+    if (run.killed || !WIFEXITED(run.status)) throw ESheetError(kUnreadable);
+    switch (WEXITSTATUS(run.status)) {
         case xlsframe::ExitOk:
             frames.Finish();
             return;

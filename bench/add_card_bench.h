@@ -1,0 +1,89 @@
+// What the Add Card benchmarks share: the baseline of bare committed inserts,
+// Add Card timed through the main window, and the best of alternating rounds.
+#pragma once
+
+#include <sqlcipher/sqlite3.h>
+
+#include <QPushButton>
+#include <QString>
+#include <QStringList>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/card_files.h"
+#include "dbengine.h"
+#include "file_backend.h"
+#include "mainwindow.h"
+#include "support/fake_prompts.h"
+
+// The bare loop, in milliseconds: count inserts of sql, each its own
+// committed transaction, on a connection keyed by the engine and with the
+// settings the engine writes with (a write-ahead log, normal
+// synchronisation), as the import's list has them. bind(st, i) binds the
+// i-th row (from 0).
+template <typename Bind>
+double BareInsertsMs(const std::string& path, const char* sql, int count, Bind bind) {
+    TDbConnection connection;
+    connection.SetConnectionString(BuildConnectionString(path));
+    connection.Connect();
+    sqlite3* db = FileHandle(connection);
+    Exec(db, "PRAGMA journal_mode=WAL");
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    if (StoredText(path, "PRAGMA journal_mode") != "wal") {
+        std::fprintf(stderr, "the bare list is not in write-ahead-log mode\n");
+        std::exit(1);
+    }
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i) {
+        bind(st, i);
+        if (sqlite3_step(st) != SQLITE_DONE) {
+            std::fprintf(stderr, "insert: %s\n", sqlite3_errmsg(db));
+            std::exit(1);
+        }
+        sqlite3_reset(st);
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    sqlite3_finalize(st);
+    return ms;
+}
+
+// Add Card of file through the window's button, in milliseconds; the run
+// ends when the summary does not tell of `added` new cards.
+inline double AddCardMs(TLorvane& window, FakePrompts& prompts, const std::string& file,
+                        int added) {
+    prompts.fileAnswers = {QString::fromStdString(file)};
+    const auto t0 = std::chrono::steady_clock::now();
+    window.bAdd->click();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const QStringList summary = prompts.Messages(PromptKind::Plain);
+    if (summary.size() != 1 || !summary[0].contains(QString("New card added = %1").arg(added))) {
+        std::fprintf(stderr, "import failed: %s\n", qPrintable(prompts.All().join(" | ")));
+        std::exit(1);
+    }
+    return ms;
+}
+
+struct TAddCardRound {
+    double import = 0;
+    double bare = 0;
+};
+
+// Alternating rounds, best of each: other work on the machine only ever
+// slows a round down. round(i) runs the i-th.
+template <typename Round>
+TAddCardRound BestOfThreeRounds(Round round) {
+    TAddCardRound best{1e300, 1e300};
+    for (int i = 0; i < 3; ++i) {
+        const TAddCardRound r = round(i);
+        best.import = std::min(best.import, r.import);
+        best.bare = std::min(best.bare, r.bare);
+    }
+    return best;
+}
