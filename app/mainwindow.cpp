@@ -35,6 +35,7 @@
 #include "clockfmt.h"
 #include "commands.h"
 #include "datasrc.h"
+#include "history.h"
 #include "listgrid.h"
 #include "livelist.h"
 #include "logo.h"
@@ -300,6 +301,7 @@ void TLorvane::ConnectControls() {
                    [this] { bNewCardClick(); });
     AddGridCommand(QStringLiteral("Edit"), {}, [this] { bEditClick(); });
     AddGridCommand(QStringLiteral("Delete"), {}, [this] { bDeleteClick(); });
+    AddGridCommand(QStringLiteral("History\u2026"), {}, [this] { bHistoryClick(); });
     connect(dbgList->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
         if (!LongCommandRunning()) Guarded([this, column] { dbgListTitleClick(column); });
     });
@@ -354,6 +356,7 @@ void TLorvane::FormCreate() {
         if (!FWorkFolder.problem.empty())
             ShowApplicationError(QString::fromLocal8Bit(FWorkFolder.problem));
         RefreshCardList();
+        ApplyHistoryRetention(FData.adosrc);
         LoadGridLayout("LIST", *dbgList);
         // A selection made by the program runs no change handler. "PORT" holds
         // the item index, or the path of a device typed in or chosen.

@@ -89,6 +89,7 @@ class TLorvane : public QWidget, public IMainWindow, private ICardListView {
     void bAllGrantedClick();
     void bAllDenyClick();
     void dbgListDblClick();
+    void bHistoryClick();
     void dbgListTitleClick(int column);
 
     // Adds an entry to the card grid's context menu (right click, the menu

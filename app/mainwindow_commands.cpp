@@ -6,6 +6,7 @@
 #include "editcmds.h"
 #include "export.h"
 #include "filecmds.h"
+#include "history.h"
 #include "listgrid.h"
 #include "mainwindow.h"
 #include "newcard.h"
@@ -45,6 +46,10 @@ void TLorvane::bAllGrantedClick() {
 
 void TLorvane::bAllDenyClick() {
     if (CheckListWritable()) ::bAllDenyClick(*this);
+}
+
+void TLorvane::bHistoryClick() {
+    ::bHistoryClick(*this, FData);
 }
 
 // --- Sorting, search and options ---

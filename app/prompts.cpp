@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <exception>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -169,16 +170,34 @@ QString Shortened(const QString& message) {
     return message.left(cut) + QChar(0x2026);
 }
 
+std::vector<TPromptLog*> FLogs;
+
 bool Show(PromptKind kind, const QString& title, const QString& message) {
+    if (kind != PromptKind::Confirm && kind != PromptKind::Proceed) TPromptLog::Note(message);
     return Seam().Prompt(kind, title, Shortened(message));
 }
 
 bool Show(PromptKind kind, const QString& title, const QString& message, const QString& detail) {
     if (detail.isEmpty()) return Show(kind, title, message);
+    if (kind != PromptKind::Confirm && kind != PromptKind::Proceed)
+        TPromptLog::Note(message + QStringLiteral(" (") + detail.simplified() +
+                         QStringLiteral(")"));
     return Seam().PromptWithDetail(kind, title, Shortened(message), Shortened(detail));
 }
 
 }  // namespace
+
+void TPromptLog::Note(const QString& message) {
+    for (TPromptLog* log : FLogs) log->FMessages << message;
+}
+
+TPromptLog::TPromptLog() {
+    FLogs.push_back(this);
+}
+
+TPromptLog::~TPromptLog() {
+    std::erase(FLogs, this);
+}
 
 IPromptSeam* SetPromptSeam(IPromptSeam* seam) {
     IPromptSeam* previous = FSeam;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -44,6 +45,23 @@ class IPromptSeam {
     // A box asking for a password, its entry showing no text; none when
     // cancelled.
     virtual std::optional<QString> Password(const QString& title, const QString& message) = 0;
+};
+
+// Keeps a copy of every message box shown while it lives (questions aside),
+// as shown, for the records of what the operator was told. Any number may
+// live at once; each sees the messages of its own lifetime.
+class TPromptLog {
+  public:
+    TPromptLog();
+    ~TPromptLog();
+    TPromptLog(const TPromptLog&) = delete;
+    TPromptLog& operator=(const TPromptLog&) = delete;
+    const QStringList& Messages() const { return FMessages; }
+    // Gives a message being shown to every log alive (the prompts call it).
+    static void Note(const QString& message);
+
+  private:
+    QStringList FMessages;
 };
 
 // Installs a seam (nullptr restores the real dialogs); returns the previous one.

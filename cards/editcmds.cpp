@@ -25,6 +25,7 @@ struct TBulkAccess {
     const char* question;
     const char* caption;
     bool granted;
+    const char* command;  // as the history names it
 };
 
 // Drops a pending change; a failure to do so must not hide the one reported.
@@ -39,6 +40,7 @@ void SetAllAccess(IMainWindow& host, const TBulkAccess& what) {
     // Closing the box without an answer is no consent to change every card.
     if (!AskConfirm(QString::fromLatin1(what.question))) return;
     const TLongCommand busy(host);
+    const TActivityScope activity(host.CardList(), what.command, TActivityScope::Bulk);
     try {
         ReopenWholeCardList(host);
     } catch (...) {
@@ -89,6 +91,7 @@ void bEditClick(IMainWindow& host, Tdsrc& data) {
     dialog.eGroup->setText(ReadFieldText(list, "grp"));
     dialog.cbGranted->setChecked(ReadFieldBool(list, "granted"));
     if (dialog.exec() != QDialog::Accepted) return;
+    const TActivityScope activity(list, "Edit");
     try {
         list.Edit();
         // Empty texts are stored as empty strings; the engine cuts what is
@@ -112,6 +115,7 @@ void bDeleteClick(IMainWindow& host) {
     // the question, through the general error display.
     const QString number = QString::number(list.FieldByName("cardno").AsInteger());
     if (!AskConfirm(QStringLiteral("Are you sure to delete the card: ") + number + name)) return;
+    const TActivityScope activity(list, "Delete");
     try {
         list.Delete();
         host.ShowRecordCount();
@@ -125,6 +129,7 @@ void bClearClick(IMainWindow& host) {
     if (!AskConfirm(QStringLiteral("Are you sure to delete all cards in the card list?"))) return;
     const TLongCommand busy(host);
     TDbQuery& list = host.CardList();
+    const TActivityScope activity(list, "Delete All", TActivityScope::Bulk);
     const QDateTime start = QDateTime::currentDateTime();
     host.SetGridVisible(false);
     Tpbar bar(host.Window(), QStringLiteral("Delete all cards"), list.RecordCount());
@@ -148,10 +153,10 @@ void bClearClick(IMainWindow& host) {
 
 void bAllGrantedClick(IMainWindow& host) {
     SetAllAccess(host, {"Are you sure to grant access rights to all cards.",
-                        "Granting access rights", true});
+                        "Granting access rights", true, "Grant All"});
 }
 
 void bAllDenyClick(IMainWindow& host) {
     SetAllAccess(host, {"Are you sure to deny access rights from all cards.",
-                        "Denying access rights", false});
+                        "Denying access rights", false, "Deny All"});
 }

@@ -139,7 +139,10 @@ void bMergeClick(IMainWindow& host) {
         host.SetGridVisible(false);
         const std::string path = Narrow(file);
         WriteSettingString("SAVED", path);
-        if (IsFileChoice(file) && IsValidCardDatabase(path)) ImportCards(host, path);
+        if (!IsFileChoice(file) || !IsValidCardDatabase(path)) return;
+        const TActivityScope activity(host.CardList(), "Merge", TActivityScope::Bulk,
+                                      "from " + path);
+        ImportCards(host, path);
     });
 }
 
@@ -153,6 +156,8 @@ void bAddClick(IMainWindow& host) {
     const std::string path = Narrow(file);
     WriteSettingString("ADD", path);
     if (!IsFileChoice(file)) return;
+    const TActivityScope activity(host.CardList(), "Add Card", TActivityScope::Bulk,
+                                  "from " + path);
     if (IsCardSheetPath(path))
         ImportCardSheet(host, path);
     else

@@ -49,6 +49,7 @@ bool AppendCard(IMainWindow& host, Tdsrc& data, TDlgEdit& dialog) {
         // The append below meets the same fault and reports it.
     }
     TDbQuery& list = host.CardList();
+    const TActivityScope activity(list, "New Card");
     try {
         list.Append();
         list.FieldByName("cardno").SetAsInteger(*number);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "CPort.h"
+#include "activity.h"
 #include "datasrc.h"
 #include "dbengine.h"
 #include "guards.h"
@@ -270,6 +271,7 @@ TLinkResult UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query,
 
 void UploadToController(IMainWindow& host, Tdsrc& data, TUploadSteps steps) {
     if (host.CheckListEmpty()) return;
+    TControllerActivity activity(host, "Upload");
     try {
         auto reader = linkwait::MakeReader(host);
         const QDateTime start = QDateTime::currentDateTime();
@@ -280,7 +282,13 @@ void UploadToController(IMainWindow& host, Tdsrc& data, TUploadSteps steps) {
         if (data.daccess.Active()) data.daccess.Close();
         data.daccess.Open();
         int count = 0;
-        switch (UploadCards(host, *reader, data.daccess, count, steps)) {
+        const TLinkResult result = UploadCards(host, *reader, data.daccess, count, steps);
+        activity.SetDone(result == TLinkResult::Done);
+        activity.SetFigures(QStringLiteral("%1 card(s) sent").arg(count) +
+                            (result == TLinkResult::Done && steps.verifyCount
+                                 ? QStringLiteral(", %1 held by the controller").arg(count)
+                                 : QString()));
+        switch (result) {
             case TLinkResult::Done:
                 host.ShowElapsed(start);
                 ShowInfo(QStringLiteral("Uploading successfully. %1 record(s) sent.").arg(count));
@@ -317,6 +325,7 @@ void bUploadClick(IMainWindow& host, Tdsrc& data) {
 void bInfoClick(IMainWindow& host) {
     Guarded([&] {
         TLongCommand busy(host);
+        TControllerActivity activity(host, "Information");
         try {
             auto reader = linkwait::MakeReader(host);
             reader->SetConnected(true);
@@ -330,6 +339,7 @@ void bInfoClick(IMainWindow& host) {
                 return;
             const int occupied = reader->AckParam();
             reader->SetConnected(false);
+            activity.SetDone(true);
             ShowInfo(QStringLiteral("The maximum capacity = %1 cards.\r\nOccupied = %2 card(s).")
                          .arg(capacity)
                          .arg(occupied));
@@ -345,11 +355,13 @@ void bDenyAllClick(IMainWindow& host) {
                 QStringLiteral("Are you sure to clear the access table inside the controller?")))
             return;
         TLongCommand busy(host);
+        TControllerActivity activity(host, "Remove");
         try {
             auto reader = linkwait::MakeReader(host);
             reader->SetConnected(true);
             switch (ClearAccessTable(host, *reader)) {
                 case TLinkResult::Done:
+                    activity.SetDone(true);
                     ShowInfo(QStringLiteral("Table cleared."));
                     break;
                 case TLinkResult::Stopped:

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
                             "refuses a database that holds one already.\n"
                             "\n"
                             "  --batch    a card batch database instead of a card list\n"
-                            "  --server   the card list on a PostgreSQL server\n"
+                            "  --server   the card list and its history on a PostgreSQL server\n"
                             "  --help     show this text and exit\n"
                             "  --version  show the version and exit\n"))
         return 0;

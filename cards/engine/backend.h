@@ -29,7 +29,11 @@
 //   input/output error, read-only media, connection lost).
 // - ReplaceRows: every row of the table replaced in one transaction: every
 //   other connection sees the old rows or the new ones, and a failure (or a
-//   kill of the program) leaves the old ones.
+//   kill of the program) leaves the old ones. Rows that stay as they are are
+//   not touched, so that the history records only what changed.
+// - History (a store that keeps one): every row that Update, Append, Delete
+//   and ReplaceRows change gets its entry in the same transaction, under the
+//   command last given to SetCommand; AddHistoryEntry adds a command's own.
 #pragma once
 
 #include <cstdint>
@@ -69,16 +73,28 @@ class TBackEnd {
     virtual bool Delete(const TRowWrite& row) = 0;
 
     // Replaces the whole card list by `source`'s (a snapshot of
-    // "select * from <table>" on another store), in one transaction.
-    virtual void ReplaceRows(const std::string& table, TSnapshot& source) = 0;
-    // Replaces the whole store by the card database file of the connection
-    // string in a way of its own (e.g. a page copy), in one transaction; false
-    // when it has none for that source, and the engine uses ReplaceRows.
-    virtual bool ReplaceWhole(const std::string& /*sourceConnection*/) { return false; }
-
+    // "select * from <table>" on another store), in one transaction. Returns
+    // the number of rows added, changed or removed.
+    virtual int ReplaceRows(const std::string& table, TSnapshot& source) = 0;
     // Why this store takes no changes (read-only media, a full disk, a
     // read-only role); empty when it takes them. Queries on it are read-only.
     virtual std::string ReadOnlyReason() const { return {}; }
+
+    // The activity history (dbengine.h). A store without one records
+    // nothing and reads no entries.
+    virtual void SetCommand(const std::string& command) { (void)command; }
+    virtual void AddHistoryEntry(const std::string& command, const std::string& detail) {
+        (void)command;
+        (void)detail;
+    }
+    virtual std::vector<THistoryEntry> ReadHistory(const THistoryQuery& query) {
+        (void)query;
+        return {};
+    }
+    virtual std::int64_t ExpireHistory(int days) {
+        (void)days;
+        return 0;
+    }
 
     // Changes made elsewhere. A back end that learns of other connections'
     // commits gives a descriptor that becomes readable when one arrives; the

@@ -83,6 +83,7 @@ void TDbConnection::SetLoginPrompt(bool) {}
 void TDbConnection::Connect() {
     if (FBackEnd) return;
     FBackEnd = MakeBackEnd(FConnectionString);
+    FBackEnd->SetCommand(FActivity.command);
 }
 
 void TDbConnection::Disconnect() {

@@ -95,6 +95,42 @@ std::string WithServerPassword(const std::string& connectionString, const std::s
 
 class TDbQuery;
 
+// ------------------------------------------------------------ activity history
+//
+// A store that holds a working card list keeps the history of what was done
+// with it. The store itself writes an entry for every card change, whatever
+// made it, in the same transaction as the change: the card's number and its
+// values before and after (none before: the card was added; none after: it
+// was deleted), with the time (UTC), the user (the operating-system user on a
+// card database file, the role on a server) and the command the connection
+// was running (TActivityScope). Commands add entries of their own (a bulk
+// command's count and outcome, the controller commands). Entries are never
+// changed; only the retention removes old ones, at start-up.
+//
+// A card's values read "name='Anna'; group='HR'; granted=1": each value in
+// SQL literal form (text quoted, a quote doubled; NULL for none).
+
+struct THistoryEntry {
+    std::int64_t id = 0;  // a later entry has a greater id
+    std::string time;     // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ"
+    std::string user;
+    std::string command;                       // "Edit", "Grant All", "Upload", ...
+    std::optional<std::int64_t> card;          // none for a command's own entry
+    std::optional<std::string> before, after;  // the card's values
+    std::string detail;                        // a command's own figures and outcome
+};
+
+// Which entries to read: newest first, only those with an id below beforeId
+// (0: from the newest), at most limit; only the card's when one is given, and
+// only those whose user, command, values or detail contain text (case
+// ignored; accents too on a card database file) when it is not empty.
+struct THistoryQuery {
+    std::optional<std::int64_t> card;
+    std::string text;
+    std::int64_t beforeId = 0;
+    int limit = 500;
+};
+
 class TDbConnection {
   public:
     TDbConnection();
@@ -133,14 +169,69 @@ class TDbConnection {
     // The back end while connected, else null. For the engine and its tests.
     TBackEnd* BackEnd() const { return FBackEnd.get(); }
 
+    // The activity history of the store (see above). The command that card
+    // changes through this connection are recorded under, kept across
+    // reconnects; empty outside every TActivityScope.
+    const std::string& Command() const { return FActivity.command; }
+    // Adds a command's own entry (no card), connecting first when needed.
+    // Nothing is added on a store that keeps no history (a Jet file). Raises
+    // EDatabaseError.
+    void AddHistoryEntry(const std::string& command, const std::string& detail);
+    // Reads entries (THistoryQuery), connecting first when needed; none when
+    // the store keeps no history. Raises EDatabaseError.
+    std::vector<THistoryEntry> ReadHistory(const THistoryQuery& query);
+    // The retention, for start-up only: removes the entries older than days
+    // (0 keeps every entry) and records that as an entry of its own. A server
+    // applies the retention its administrator set instead, whatever days
+    // says. Returns the number of entries removed. Raises EDatabaseError.
+    std::int64_t ExpireHistory(int days);
+
   private:
     friend class TDbQuery;
+    friend class TActivityScope;
+    // What the running command did through this connection.
+    struct TActivity {
+        std::string command;
+        int changes = 0;   // cards changed (posted or deleted)
+        int failures = 0;  // posts and deletes that failed
+        std::string lastFailure;
+    };
+    void SetCommand(const std::string& command);
     void Attach(TDbQuery* query);
     void Detach(TDbQuery* query);
 
     std::string FConnectionString;
     std::unique_ptr<TBackEnd> FBackEnd;
     std::vector<TDbQuery*> FQueries;
+    TActivity FActivity;
+};
+
+// Names the command that the card changes made through a connection during
+// its lifetime are recorded under, and puts the previous name back at its
+// end. A bulk command's scope also adds the command's own entry at its end:
+// how many cards it changed, the note (e.g. "from /media/cd/cards.mdb") and
+// its outcome ("completed"; the failed posts
+// with the last failure's message; "failed" when an exception ends it). The
+// entry is best effort: a store that cannot take it does not stop the
+// command.
+class TActivityScope {
+  public:
+    enum TKind { Single, Bulk };
+    TActivityScope(TDbConnection& connection, const std::string& command, TKind kind = Single,
+                   std::string note = {});
+    // On the query's connection; does nothing for a query without one.
+    TActivityScope(TDbQuery& query, const std::string& command, TKind kind = Single,
+                   std::string note = {});
+    ~TActivityScope();
+    TActivityScope(const TActivityScope&) = delete;
+    TActivityScope& operator=(const TActivityScope&) = delete;
+
+  private:
+    TDbConnection* FConnection;
+    TKind FKind;
+    std::string FNote;
+    TDbConnection::TActivity FOuter;
+    int FExceptions;
 };
 
 // Column type, from the declared type of the column.
@@ -188,6 +279,8 @@ class TDbQuery {
     TDbQuery& operator=(const TDbQuery&) = delete;
 
     const std::string& Name() const;
+    // The connection the query reads and writes through, when it has one.
+    TDbConnection* Connection() const;
 
     // Either a shared connection (not owned) or a connection string of its own,
     // connected on Open and closed on Close.
@@ -290,7 +383,12 @@ void CopyCardDatabase(const std::string& sourceConnection, const std::string& de
 // a kill leaves the old list. A working file that cannot be opened at all is
 // replaced by a new file (as CopyCardDatabase writes it). Nothing of this
 // process may hold the working store meanwhile.
-void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection);
+// The cards it adds, changes and removes are recorded in the working store's
+// history under command, with one entry of the command's own (the cards
+// changed, the source and the outcome, also of a failure); the source's
+// history stays where it is.
+void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection,
+                     const std::string& command = "Open");
 
 // The card number of a cell when it is a whole number within 32 bits (an
 // integer, a whole float, or such a decimal text); none otherwise.

@@ -18,9 +18,9 @@
 #include <utility>
 
 #include "collation.h"
+#include "file_history.h"
 #include "file_keys.h"
 #include "file_readonly.h"
-#include "jetheader.h"
 #include "snapshot.h"
 #include "sqlitehandles.h"
 #include "values.h"
@@ -243,6 +243,7 @@ TOpened OpenExisting(const std::string& path, const std::string& password) {
             db, "LORVANE_ICU", SQLITE_UTF8, collator.get(), SqliteCollate,
             [](void* p) { std::unique_ptr<TCollator>(static_cast<TCollator*>(p)); }) == SQLITE_OK)
         collator.release();
+    RegisterHistorySearch(db);
     return opened;
 }
 
@@ -271,7 +272,9 @@ bool StoresAsGiven(const std::string& declared, const TValue& v) {
 class TFileBackEnd final : public TBackEnd {
   public:
     explicit TFileBackEnd(TOpened opened)
-        : FDb(std::move(opened.db)), FReadOnlyReason(std::move(opened.readOnlyReason)) {}
+        : FDb(std::move(opened.db)), FReadOnlyReason(std::move(opened.readOnlyReason)) {
+        FHistory.user = OperatingSystemUser();
+    }
 
     sqlite3* Handle() const { return FDb.get(); }
 
@@ -279,9 +282,13 @@ class TFileBackEnd final : public TBackEnd {
     bool Update(TRowWrite& row, std::vector<TValue>& stored) override;
     bool Append(TRowWrite& row, std::vector<TValue>& stored) override;
     bool Delete(const TRowWrite& row) override;
-    void ReplaceRows(const std::string& table, TSnapshot& source) override;
-    bool ReplaceWhole(const std::string& sourceConnection) override;
+    int ReplaceRows(const std::string& table, TSnapshot& source) override;
     std::string ReadOnlyReason() const override { return FReadOnlyReason; }
+
+    void SetCommand(const std::string& command) override { FHistory.command = command; }
+    void AddHistoryEntry(const std::string& command, const std::string& detail) override;
+    std::vector<THistoryEntry> ReadHistory(const THistoryQuery& query) override;
+    std::int64_t ExpireHistory(int days) override;
 
   private:
     // The statement, prepared once per connection: the bulk commands post
@@ -291,8 +298,14 @@ class TFileBackEnd final : public TBackEnd {
     // Runs a prepared statement that returns no rows; raises on failure.
     void Run(sqlite3_stmt* st);
     // The handle for a change; the first one of a connection puts the file
-    // into write-ahead-log mode.
+    // into write-ahead-log mode and installs the history's triggers.
     sqlite3* WriteHandle();
+    // Rows the table holds, for ReplaceRows: rowid and values by key.
+    struct TStoredRow {
+        std::int64_t rowid;
+        std::vector<TValue> values;
+        bool seen = false;
+    };
     const std::vector<TColumnInfo>& TableInfo(const std::string& table);
     // The row as stored now, one value per column; false when it is gone.
     bool ReadBack(const TRowWrite& row, std::vector<TValue>& stored);
@@ -302,9 +315,11 @@ class TFileBackEnd final : public TBackEnd {
     // the new rowid.
     void Stored(const TRowWrite& row, bool appended, std::vector<TValue>& stored);
 
+    TFileHistoryContext FHistory;  // read by the connection's triggers: outlives FDb
     DbHandle FDb;
     std::string FReadOnlyReason;
-    bool FWritten = false;  // a change ran since the connect
+    bool FWritten = false;         // a change ran since the connect
+    bool FHistoryChecked = false;  // whether the file has a card list to keep a history of
     std::map<std::string, std::vector<TColumnInfo>> FTables;
     std::vector<std::pair<std::string, Stmt>> FStatements;  // destroyed before FDb
 };
@@ -332,7 +347,28 @@ sqlite3* TFileBackEnd::WriteHandle() {
         FWritten = true;
         UseWriteAheadLog(FDb.get());
     }
+    // No change without its entry: a file whose history cannot be set up
+    // takes no change.
+    if (!FHistoryChecked) {
+        InstallFileHistory(FDb.get(), FHistory);
+        FHistoryChecked = true;
+    }
     return FDb.get();
+}
+
+void TFileBackEnd::AddHistoryEntry(const std::string& command, const std::string& detail) {
+    sqlite3* db = WriteHandle();
+    if (FHistory.installed) AddFileHistoryEntry(db, FHistory, command, detail);
+}
+
+std::vector<THistoryEntry> TFileBackEnd::ReadHistory(const THistoryQuery& query) {
+    return ReadFileHistory(FDb.get(), query);
+}
+
+std::int64_t TFileBackEnd::ExpireHistory(int days) {
+    if (days <= 0) return 0;
+    sqlite3* db = WriteHandle();
+    return FHistory.installed ? ExpireFileHistory(db, FHistory, days) : 0;
 }
 
 const std::vector<TColumnInfo>& TFileBackEnd::TableInfo(const std::string& table) {
@@ -579,63 +615,115 @@ bool TFileBackEnd::Delete(const TRowWrite& row) {
     return sqlite3_changes(db) > 0;
 }
 
-void TFileBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
+// Only what differs is written: rows the source does not hold are deleted,
+// rows whose values differ are updated and new rows inserted, so that the
+// history records each card that changed, with its values before and after.
+int TFileBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
     sqlite3* db = WriteHandle();
     FTables.clear();
     // The source's columns that the table has, each cut to the table's size.
     std::vector<int> fields;
     std::vector<int> sizes;
-    std::string names, marks;
-    for (const TColumnInfo& c : TableInfo(table))
+    std::vector<std::string> columns;
+    std::vector<int> key;  // positions in columns of the table's primary key
+    int keyColumns = 0;
+    for (const TColumnInfo& c : TableInfo(table)) {
+        if (c.pk > 0) ++keyColumns;
         for (int f = 0; f < source.Cols(); ++f) {
             if (!EqualsNoCase(source.defs[f].name, c.name)) continue;
+            if (c.pk > 0) key.push_back(static_cast<int>(columns.size()));
             fields.push_back(f);
             sizes.push_back(MakeFieldDef("", c.type.c_str()).size);
-            names += (names.empty() ? "" : ", ") + QuoteIdent(c.name);
-            marks += marks.empty() ? "?" : ", ?";
+            columns.push_back(c.name);
             break;
         }
+    }
     if (fields.empty()) throw EDatabaseError("The card list has no column of table " + table + ".");
+    const bool keyed = keyColumns > 0 && static_cast<int>(key.size()) == keyColumns;
+
+    std::string names, marks, sets, differs;
+    for (size_t k = 0; k < columns.size(); ++k) {
+        const std::string q = QuoteIdent(columns[k]);
+        const std::string n = "?" + std::to_string(k + 1);
+        names += (k ? ", " : "") + q;
+        marks += (k ? ", " : "") + n;
+        sets += (k ? ", " : "") + q + "=" + n;
+        differs += (k ? " OR " : "") + q + " IS NOT " + n;
+    }
+    const std::string row = std::to_string(columns.size() + 1);
+    const std::string quoted = QuoteIdent(table);
+
+    // A key as compared here: card numbers as whole numbers, whatever their
+    // form in the source.
+    auto keyOf = [&](const std::vector<TValue>& values) {
+        std::vector<TValue> k;
+        for (int p : key) {
+            const auto whole = WholeCardNumber(values[p]);
+            k.push_back(whole ? TValue(std::in_place_type<std::int64_t>, *whole) : values[p]);
+        }
+        return k;
+    };
+
+    int changed = 0;
     Exec(db, "BEGIN IMMEDIATE");
     try {
-        Exec(db, ("DELETE FROM " + QuoteIdent(table)).c_str());
-        Stmt insert = Prepare(
-            db, "INSERT INTO " + QuoteIdent(table) + " (" + names + ") VALUES (" + marks + ")");
+        std::map<std::vector<TValue>, TStoredRow> stored;
+        if (keyed) {
+            Stmt read = Prepare(db, "SELECT rowid, " + names + " FROM " + quoted);
+            int rc;
+            while ((rc = sqlite3_step(read.get())) == SQLITE_ROW) {
+                TStoredRow r{sqlite3_column_int64(read.get(), 0), {}};
+                for (size_t k = 0; k < columns.size(); ++k)
+                    r.values.push_back(ColumnValue(read.get(), static_cast<int>(k + 1)));
+                auto k = keyOf(r.values);
+                stored.emplace(std::move(k), std::move(r));
+            }
+            if (rc != SQLITE_DONE) throw SqliteError(db, rc);
+        } else {
+            Exec(db, ("DELETE FROM " + quoted).c_str());
+            changed += sqlite3_changes(db);
+        }
+        Stmt insert =
+            Prepare(db, "INSERT INTO " + quoted + " (" + names + ") VALUES (" + marks + ")");
+        Stmt update = Prepare(db, "UPDATE " + quoted + " SET " + sets + " WHERE rowid=?" + row +
+                                      " AND (" + differs + ")");
         std::vector<TValue> values(fields.size());  // bound as they are, until the step
         for (int r = 0; r < source.Rows(); ++r) {
             for (size_t k = 0; k < fields.size(); ++k) {
                 values[k] = source.At(r, fields[k]);
                 if (auto s = std::get_if<std::string>(&values[k]); s && sizes[k] > 0)
                     s->resize(Utf8PrefixBytes(*s, sizes[k]));
-                BindValue(insert.get(), static_cast<int>(k + 1), values[k]);
             }
-            const int rc = sqlite3_step(insert.get());
-            sqlite3_reset(insert.get());
+            // A key met twice in the source goes to the insert, which refuses it.
+            auto found = keyed ? stored.find(keyOf(values)) : stored.end();
+            sqlite3_stmt* st = insert.get();
+            if (found != stored.end() && !found->second.seen) {
+                found->second.seen = true;
+                st = update.get();
+                sqlite3_bind_int64(st, static_cast<int>(columns.size() + 1), found->second.rowid);
+            }
+            for (size_t k = 0; k < fields.size(); ++k)
+                BindValue(st, static_cast<int>(k + 1), values[k]);
+            const int rc = sqlite3_step(st);
+            sqlite3_reset(st);
             if (rc != SQLITE_DONE) throw SqliteError(db, rc);
+            changed += sqlite3_changes(db);
+        }
+        Stmt remove = Prepare(db, "DELETE FROM " + quoted + " WHERE rowid=?");
+        for (const auto& [k, r] : stored) {
+            if (r.seen) continue;
+            sqlite3_bind_int64(remove.get(), 1, r.rowid);
+            const int rc = sqlite3_step(remove.get());
+            sqlite3_reset(remove.get());
+            if (rc != SQLITE_DONE) throw SqliteError(db, rc);
+            changed += sqlite3_changes(db);
         }
         Exec(db, "COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-}
-
-// A card database file in place of the whole content, page by page through
-// the backup interface, in one transaction of this connection: every other
-// connection to the file sees the old content or the new one (SQLite makes
-// them reread the schema), and their later commits go into the new one.
-bool TFileBackEnd::ReplaceWhole(const std::string& sourceConnection) {
-    const TConnectionParams params = ParseConnectionString(sourceConnection);
-    if (IsJetFile(params.dataSource)) return false;
-    sqlite3* db = WriteHandle();
-    const DbHandle source = OpenExisting(params.dataSource, params.password).db;
-    // A file in log mode keeps its page size; another size goes row by row.
-    if (PragmaText(source.get(), "PRAGMA page_size") != PragmaText(db, "PRAGMA page_size"))
-        return false;
-    FStatements.clear();
-    FTables.clear();
-    BackUpFile(source.get(), db);
-    return true;
+    return changed;
 }
 
 }  // namespace

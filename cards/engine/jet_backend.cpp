@@ -29,7 +29,7 @@ class TJetBackEnd final : public TBackEnd {
     bool Update(TRowWrite&, std::vector<TValue>&) override { throw ReadOnly(); }
     bool Append(TRowWrite&, std::vector<TValue>&) override { throw ReadOnly(); }
     bool Delete(const TRowWrite&) override { throw ReadOnly(); }
-    void ReplaceRows(const std::string&, TSnapshot&) override { throw ReadOnly(); }
+    int ReplaceRows(const std::string&, TSnapshot&) override { throw ReadOnly(); }
     std::string ReadOnlyReason() const override {
         return "the program only reads Jet database files";
     }

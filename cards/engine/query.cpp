@@ -2,6 +2,7 @@
 // post and delete follows whatever the back end (optimistic locking, text cut
 // to its column). Fields read and write through their query.
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -94,6 +95,23 @@ struct TDbQuery::Impl {
         w.token = snap.Token(cur);
         return w;
     }
+    // Runs one change of the store (true when a value changed), counted for
+    // the running command's own history entry.
+    template <typename Change>
+    void Written(Change change) const {
+        TDbConnection* conn = Connection();
+        bool changed = false;
+        try {
+            changed = change();
+        } catch (const std::exception& e) {
+            if (conn) {
+                ++conn->FActivity.failures;
+                conn->FActivity.lastFailure = e.what();
+            }
+            throw;
+        }
+        if (conn && changed) ++conn->FActivity.changes;
+    }
     void Clear() {
         snap.Clear();
         cur = -1;
@@ -124,6 +142,10 @@ void TDbQuery::ConnectionGone() {
 
 const std::string& TDbQuery::Name() const {
     return FImpl->name;
+}
+
+TDbConnection* TDbQuery::Connection() const {
+    return FImpl->Connection();
 }
 
 void TDbQuery::SetConnection(TDbConnection* connection) {
@@ -419,12 +441,17 @@ void TDbQuery::Post() {
             row.written.push_back(d.modified[c]);
         }
         std::vector<TValue> stored;
-        if (inserted) {
-            if (!backEnd.Append(row, stored))
-                throw EDatabaseError(kKeyTakenMessage, EDatabaseError::TKind::Row);
-        } else if (!backEnd.Update(row, stored)) {
-            throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
-        }
+        d.Written([&] {
+            if (inserted) {
+                if (!backEnd.Append(row, stored))
+                    throw EDatabaseError(kKeyTakenMessage, EDatabaseError::TKind::Row);
+                return true;
+            }
+            if (!backEnd.Update(row, stored))
+                throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+            // A card written with the values it had is no change.
+            return stored != row.read;
+        });
         // The snapshot holds what the store holds (defaults, conversions).
         std::vector<TValue> values = d.buffer;
         for (size_t k = 0; k < fieldOf.size() && k < stored.size(); ++k)
@@ -468,8 +495,12 @@ void TDbQuery::Delete() {
     d.CheckWritable();
     if (d.cur < 0) d.Fail("Cannot perform this operation on an empty dataset");
     std::vector<int> fieldOf;
-    if (!d.BackEnd().Delete(d.RowWrite(fieldOf)))
-        throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+    TBackEnd& backEnd = d.BackEnd();
+    d.Written([&] {
+        if (!backEnd.Delete(d.RowWrite(fieldOf)))
+            throw EDatabaseError(kRowChangedMessage, EDatabaseError::TKind::Row);
+        return true;
+    });
 
     d.snap.EraseRow(d.cur);
     // The next row becomes current; after the last row the list is at its end.

@@ -147,8 +147,16 @@ class TServerBackEnd final : public TBackEnd {
     bool Update(TRowWrite& row, std::vector<TValue>& stored) override;
     bool Append(TRowWrite& row, std::vector<TValue>& stored) override;
     bool Delete(const TRowWrite& row) override;
-    void ReplaceRows(const std::string& table, TSnapshot& source) override;
+    int ReplaceRows(const std::string& table, TSnapshot& source) override;
     std::string ReadOnlyReason() const override { return FReadOnly; }
+
+    void SetCommand(const std::string& command) override {
+        FCommand = command;
+        FCommandSent = false;
+    }
+    void AddHistoryEntry(const std::string& command, const std::string& detail) override;
+    std::vector<THistoryEntry> ReadHistory(const THistoryQuery& query) override;
+    std::int64_t ExpireHistory(int days) override;
     int NoticeDescriptor() const override {
         return FSession && FSession->Usable() ? FSession->Socket() : -1;
     }
@@ -167,6 +175,11 @@ class TServerBackEnd final : public TBackEnd {
     TPgResult Run(const std::string& sql, const std::vector<TPgParam>& params, bool reads,
                   bool prepared);
     [[noreturn]] void Raise(const EServerError& e) const;
+    // Names the running command in the session, for the history trigger:
+    // once per command and session, before its first change.
+    void SendCommand();
+    // Whether the card list has its history objects (an older one has not).
+    bool HasHistory();
     const std::vector<TColumn>& Columns(const std::string& table);
     unsigned TypeOf(const std::string& table, const std::string& column);
     // "col"=$n for the key columns, "col" IS NOT DISTINCT FROM $n for the
@@ -183,6 +196,9 @@ class TServerBackEnd final : public TBackEnd {
     std::map<std::string, std::vector<TColumn>> FTables;
     std::string FReadOnly;
     bool FMissed = false;  // a new session replaced one: commits may have gone unannounced
+    std::string FCommand;
+    bool FCommandSent = false;
+    int FHasHistory = -1;  // unknown, no, yes
 };
 
 void TServerBackEnd::Connect() {
@@ -221,8 +237,87 @@ TPgSession& TServerBackEnd::Session() {
         Connect();
         FMissed = true;
         FTables.clear();
+        FCommandSent = false;
     }
     return *FSession;
+}
+
+void TServerBackEnd::SendCommand() {
+    TPgSession& session = Session();
+    if (FCommandSent) return;
+    try {
+        session.ExecPrepared("SELECT set_config('lorvane.command', $1, false)", {FCommand});
+    } catch (const EServerError& e) {
+        Raise(e);
+    }
+    FCommandSent = true;
+}
+
+bool TServerBackEnd::HasHistory() {
+    if (FHasHistory < 0)
+        FHasHistory = Run("SELECT to_regclass('history') IS NOT NULL AND "
+                          "to_regprocedure('lorvane_add_history(text,text)') IS NOT NULL",
+                          {}, true, false)
+                                  .Text(0, 0) == "t"
+                          ? 1
+                          : 0;
+    return FHasHistory == 1;
+}
+
+void TServerBackEnd::AddHistoryEntry(const std::string& command, const std::string& detail) {
+    if (!HasHistory()) return;
+    Run("SELECT lorvane_add_history($1, $2)", {command, detail}, false, true);
+}
+
+std::vector<THistoryEntry> TServerBackEnd::ReadHistory(const THistoryQuery& query) {
+    std::vector<THistoryEntry> entries;
+    if (!HasHistory()) return entries;
+    std::vector<TPgParam> params{
+        query.beforeId > 0 ? std::to_string(query.beforeId) : std::to_string(INT64_MAX),
+        std::to_string(std::max(query.limit, 1))};
+    std::string sql =
+        "SELECT id, to_char(at AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), who, "
+        "command, cardno, before, after, detail FROM history WHERE id < $1::bigint";
+    if (query.card) {
+        params.push_back(std::to_string(*query.card));
+        sql += " AND cardno = $" + std::to_string(params.size()) + "::bigint";
+    }
+    if (!query.text.empty()) {
+        // The text as it is: its wildcard characters match themselves.
+        std::string pattern = "%";
+        for (const char c : query.text) {
+            if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+            pattern += c;
+        }
+        params.push_back(pattern + "%");
+        sql += " AND concat_ws(' ', who, command, before, after, detail) ILIKE $" +
+               std::to_string(params.size());
+    }
+    sql += " ORDER BY id DESC LIMIT $2::integer";
+    const TPgResult r = Run(sql, params, true, true);
+    for (int i = 0; i < r.Rows(); ++i) {
+        THistoryEntry e;
+        ParseInt64(r.Text(i, 0), e.id);
+        e.time = r.Text(i, 1);
+        e.user = r.Text(i, 2);
+        e.command = r.Text(i, 3);
+        std::int64_t card = 0;
+        if (!r.IsNull(i, 4) && ParseInt64(r.Text(i, 4), card)) e.card = card;
+        if (!r.IsNull(i, 5)) e.before = std::string(r.Text(i, 5));
+        if (!r.IsNull(i, 6)) e.after = std::string(r.Text(i, 6));
+        if (!r.IsNull(i, 7)) e.detail = r.Text(i, 7);
+        entries.push_back(std::move(e));
+    }
+    return entries;
+}
+
+// The server's own retention, whatever the program's setting says: an
+// operator's setting must not remove what the administrator keeps.
+std::int64_t TServerBackEnd::ExpireHistory(int) {
+    if (!HasHistory()) return 0;
+    std::int64_t removed = 0;
+    ParseInt64(Run("SELECT lorvane_expire_history()", {}, false, false).Text(0, 0), removed);
+    return removed;
 }
 
 void TServerBackEnd::Raise(const EServerError& e) const {
@@ -405,6 +500,7 @@ bool TServerBackEnd::Update(TRowWrite& row, std::vector<TValue>& stored) {
     }
     const std::string sql =
         "UPDATE " + TableIdent(row.table) + set + RowCondition(row, params) + returning;
+    SendCommand();
     return StoredRow(Run(sql, params, false, true), stored);
 }
 
@@ -422,6 +518,7 @@ bool TServerBackEnd::Append(TRowWrite& row, std::vector<TValue>& stored) {
         "INSERT INTO " + TableIdent(row.table) +
         (names.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + marks + ")") +
         " ON CONFLICT DO NOTHING RETURNING " + ColumnList(row);
+    SendCommand();
     return StoredRow(Run(sql, params, false, true), stored);
 }
 
@@ -429,31 +526,52 @@ bool TServerBackEnd::Delete(const TRowWrite& row) {
     if (row.key.empty()) throw EDatabaseError("The rows of " + row.table + " have no key.");
     std::vector<TPgParam> params;
     const std::string sql = "DELETE FROM " + TableIdent(row.table) + RowCondition(row, params);
+    SendCommand();
     return Run(sql, params, false, true).Affected() > 0;
 }
 
-void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
+// The source goes into a temporary table first; then only what differs is
+// written (rows gone deleted, rows changed updated, new rows inserted), so
+// that the history records each card that changed, with its values before
+// and after. All in one transaction.
+int TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
     FTables.erase(TableIdent(table));
     // The source's columns that the table has, each cut to the table's size.
     std::vector<int> fields;
     std::vector<const TColumn*> targets;
-    std::string names;
-    for (const TColumn& c : Columns(table))
+    std::string names, sets, differs, keyMatch;
+    int keys = 0, keysRead = 0;
+    for (const TColumn& c : Columns(table)) {
+        keys += c.key ? 1 : 0;
         for (int f = 0; f < source.Cols(); ++f) {
             if (!EqualsNoCase(source.defs[f].name, c.name)) continue;
+            const std::string q = PgQuoteIdent(c.name);
             fields.push_back(f);
             targets.push_back(&c);
-            names += (names.empty() ? "" : ", ") + PgQuoteIdent(c.name);
+            names += (names.empty() ? "" : ", ") + q;
+            if (c.key) {
+                ++keysRead;
+                keyMatch += (keyMatch.empty() ? "" : " AND ") + ("i." + q) + " = t." + q;
+            } else {
+                sets += (sets.empty() ? "" : ", ") + q + " = i." + q;
+                differs +=
+                    (differs.empty() ? "" : " OR ") + ("t." + q) + " IS DISTINCT FROM i." + q;
+            }
             break;
         }
+    }
     if (fields.empty()) throw EDatabaseError("The card list has no column of table " + table + ".");
+    const bool keyed = keys > 0 && keysRead == keys;
+    const std::string target = TableIdent(table);
     TPgSession& session = Session();
+    SendCommand();
+    int changed = 0;
     try {
         session.Exec("BEGIN");
-        // Others see the old rows until the commit, then the new ones.
-        session.Exec("DELETE FROM " + TableIdent(table));
+        session.Exec("CREATE TEMP TABLE lorvane_incoming (LIKE " + target +
+                     " INCLUDING DEFAULTS) ON COMMIT DROP");
         int next = 0;
-        session.CopyIn("COPY " + TableIdent(table) + " (" + names + ") FROM STDIN",
+        session.CopyIn("COPY lorvane_incoming (" + names + ") FROM STDIN",
                        [&](std::string& buffer) {
                            for (; next < source.Rows() && buffer.size() < (1u << 20); ++next) {
                                for (size_t k = 0; k < fields.size(); ++k) {
@@ -465,6 +583,32 @@ void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
                            }
                            return next < source.Rows();
                        });
+        // Others see the old rows until the commit, then the new ones.
+        if (keyed) {
+            changed += session
+                           .Exec("DELETE FROM " + target +
+                                 " t WHERE NOT EXISTS (SELECT 1 FROM "
+                                 "lorvane_incoming i WHERE " +
+                                 keyMatch + ")")
+                           .Affected();
+            if (!sets.empty())
+                changed += session
+                               .Exec("UPDATE " + target + " t SET " + sets +
+                                     " FROM lorvane_incoming i WHERE " + keyMatch + " AND (" +
+                                     differs + ")")
+                               .Affected();
+            changed += session
+                           .Exec("INSERT INTO " + target + " (" + names + ") SELECT " + names +
+                                 " FROM lorvane_incoming i WHERE NOT EXISTS (SELECT 1 FROM " +
+                                 target + " t WHERE " + keyMatch + ")")
+                           .Affected();
+        } else {
+            changed += session.Exec("DELETE FROM " + target).Affected();
+            changed += session
+                           .Exec("INSERT INTO " + target + " (" + names + ") SELECT " + names +
+                                 " FROM lorvane_incoming")
+                           .Affected();
+        }
         session.Exec("COMMIT");
     } catch (const EServerError& e) {
         try {
@@ -473,6 +617,7 @@ void TServerBackEnd::ReplaceRows(const std::string& table, TSnapshot& source) {
         }
         Raise(e);
     }
+    return changed;
 }
 
 void TServerBackEnd::ReadNotices(

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "server_history.h"
 #include "server_session.h"
 
 namespace {
@@ -78,6 +79,7 @@ void CreateCardListObjects(TPgSession& session) {
                 "The database already holds a card list (table cardlist); it was left as it "
                 "is.");
         for (const std::string& statement : CardListStatements()) session.Exec(statement);
+        for (const std::string& statement : HistoryStatements()) session.Exec(statement);
         session.Exec("COMMIT");
     } catch (...) {
         try {

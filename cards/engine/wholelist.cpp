@@ -1,6 +1,7 @@
 // Whole card lists: Open's replacement of the working list, and the check of
 // a list's card numbers.
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <memory>
 
@@ -9,25 +10,47 @@
 #include "snapshot.h"
 #include "values.h"
 
-void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection) {
+// Row by row rather than by copying the other file's pages: the working
+// store keeps its own history, and gets an entry for every card that
+// changed.
+void ReplaceCardList(const std::string& workingConnection, const std::string& sourceConnection,
+                     const std::string& command) {
+    const std::string from = "from " + ParseConnectionString(sourceConnection).dataSource;
     std::unique_ptr<TBackEnd> working;
     try {
         working = MakeBackEnd(workingConnection);
     } catch (const EDatabaseError& e) {
         // Nobody can be using a working file that does not open (missing,
         // damaged, another key); one that is only out of reach for now is
-        // left alone.
+        // left alone. The copy carries the chosen file's history.
         if (e.Kind() == EDatabaseError::TKind::Storage) throw;
         CopyCardDatabase(sourceConnection, ParseConnectionString(workingConnection).dataSource);
+        auto copy = MakeBackEnd(workingConnection);
+        copy->AddHistoryEntry(command, "whole file " + from +
+                                           " in place of one that could not be "
+                                           "opened (" +
+                                           e.what() + "); completed");
         return;
     }
     if (const std::string why = working->ReadOnlyReason(); !why.empty())
         throw EDatabaseError("The card list cannot be changed: " + why + ".",
                              EDatabaseError::TKind::Storage);
-    if (working->ReplaceWhole(sourceConnection)) return;
-    TSnapshot cards;
-    MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select * from cardlist"), cards);
-    working->ReplaceRows("cardlist", cards);
+    working->SetCommand(command);
+    int changed = 0;
+    try {
+        TSnapshot cards;
+        MakeBackEnd(sourceConnection)->Read(ParseJetStatement("select * from cardlist"), cards);
+        changed = working->ReplaceRows("cardlist", cards);
+    } catch (const std::exception& e) {
+        try {
+            working->AddHistoryEntry(command,
+                                     "0 card(s) changed " + from + "; failed: " + e.what());
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
+    working->AddHistoryEntry(command,
+                             std::to_string(changed) + " card(s) changed " + from + "; completed");
 }
 
 std::optional<std::int32_t> WholeCardNumber(const TValue& value) {

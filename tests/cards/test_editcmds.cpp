@@ -475,7 +475,8 @@ void TriggerMenuEntry(const QString& text) {
 TEST_F(EditCommands, NewCardFromTheGridMenuIsAppendedAndSelected) {
     Start();
     window->show();
-    const QStringList entries{QStringLiteral("New Card\u2026"), "Edit", "Delete"};
+    const QStringList entries{QStringLiteral("New Card\u2026"), "Edit", "Delete",
+                              QStringLiteral("History\u2026")};
     EXPECT_EQ(OpenGridMenu(*window->dbgList, std::nullopt), entries);
     QApplication::activePopupWidget()->close();
     // A right click picks the card that Edit and Delete then work on.

@@ -20,6 +20,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -518,3 +519,83 @@ TEST(ServerCardList, CreationRefusesAnExistingCardList) {
 }
 
 }  // namespace
+
+// The server's history: every change through the program and outside it,
+// with the role and the command; a command's own entries.
+TEST_F(ServerListTest, TheServerRecordsEveryChangeWithItsRoleAndCommand) {
+    db->Insert(Cards);
+    const std::string operatorRole = db->MakeRole("writer");
+    db->Run("GRANT SELECT ON history TO " + operatorRole);
+    const std::string file =
+        CardFile("opened.mdb", {{10, "émile", "", false}, {70, "Néo", "", true}});
+    Open(operatorRole);
+    Edit(30, QStringLiteral("Zoë 🚪"), true);
+    window->bAllDeny->click();
+    prompts.fileAnswers = {QString::fromStdString(file)};
+    window->bOpen->click();
+    db->Run("UPDATE cardlist SET descx = 'by hand' WHERE cardno = 70");  // outside the program
+
+    std::vector<std::string> entries;
+    std::vector<std::string> users;
+    TDbConnection reader;
+    reader.SetConnectionString(db->Uri(operatorRole));
+    for (const THistoryEntry& e : reader.ReadHistory({})) {
+        entries.push_back(e.command + "|" + (e.card ? std::to_string(*e.card) : "-") + "|" +
+                          e.before.value_or("-") + "|" + e.after.value_or("-") + "|" + e.detail);
+        users.push_back(e.user);
+    }
+    ASSERT_GE(entries.size(), 6u);
+    EXPECT_EQ(entries[0], "|70|name='Néo'|name='by hand'|");
+    EXPECT_EQ(users[0], "postgres");
+    EXPECT_EQ(entries[1].substr(0, 20), "Open|-|-|-|7 card(s)");  // 20..60 gone, 10 and 70
+    const auto edit = std::find_if(entries.begin(), entries.end(),
+                                   [](const std::string& e) { return e.starts_with("Edit|"); });
+    ASSERT_NE(edit, entries.end());
+    EXPECT_EQ(*edit, "Edit|30|name='Zoë 🙂'|name='Zoë 🚪'|");
+    EXPECT_EQ(users[edit - entries.begin()], operatorRole);
+    const auto denied = std::find_if(entries.begin(), entries.end(), [](const std::string& e) {
+        return e.starts_with("Deny All|-|");
+    });
+    ASSERT_NE(denied, entries.end());
+    EXPECT_TRUE(denied->ends_with("card(s) changed; completed")) << *denied;
+    // Filters: the card's entries, newest first; a text, case ignored.
+    THistoryQuery query;
+    query.card = 30;
+    EXPECT_EQ(reader.ReadHistory(query).size(), 4u);  // added, edited, denied, removed by Open
+    query = {};
+    query.text = "ZOë";
+    EXPECT_EQ(reader.ReadHistory(query).size(), 3u);
+}
+
+TEST_F(ServerListTest, ARoleAddsEntriesButCanNeitherChangeNorDeleteThem) {
+    const std::string operatorRole = db->MakeRole("writer");
+    const std::string desk = db->MakeRole("reader");
+    db->Run(
+        "INSERT INTO history (at, command, detail) VALUES "
+        "(now() - interval '400 days', 'Upload', 'old'), (now(), 'Upload', 'young')");
+    for (const std::string& role : {operatorRole, desk}) {
+        PgConn conn = PgConnect(db->Uri(role));
+        for (const char* sql :
+             {"DELETE FROM history", "UPDATE history SET detail = 'forged'", "TRUNCATE history",
+              "INSERT INTO history (command, detail) VALUES ('Upload', 'forged')",
+              "UPDATE history_retention SET days = 1", "ALTER TABLE cardlist DISABLE TRIGGER ALL"})
+            EXPECT_THROW(PgRun(conn.get(), sql), std::runtime_error) << role << ": " << sql;
+        // Its own entries, stamped by the server with its role.
+        PgRun(conn.get(), "SELECT lorvane_add_history('Upload', 'port COM1; completed')");
+        // No retention set: nothing goes.
+        EXPECT_EQ(PgRun(conn.get(), "SELECT lorvane_expire_history()")[0][0], "0");
+    }
+    EXPECT_EQ(db->Run("SELECT count(*) FROM history")[0][0], "4");
+    EXPECT_EQ(db->Run("SELECT who FROM history WHERE command = 'Upload' ORDER BY id DESC")[0][0],
+              desk);
+
+    // The administrator keeps a year; start-up of any operator's window
+    // expires what is older, whatever the program's own setting says.
+    db->Run("UPDATE history_retention SET days = 365");
+    WriteSettingInt("HISTORYDAYS", 10000);
+    Open(operatorRole);
+    const auto rows = db->Run("SELECT command, detail FROM history ORDER BY id DESC");
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0][0] + ": " + rows[0][1], "Retention: 1 entries older than 365 days removed");
+    EXPECT_EQ(db->Run("SELECT count(*) FROM history WHERE detail = 'old'")[0][0], "0");
+}

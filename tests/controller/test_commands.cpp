@@ -641,3 +641,34 @@ TEST_F(CommandsTest, SlowSilentRemoveAdvancesProgressOncePerSecond) {
 }
 
 }  // namespace
+
+// Every controller command leaves its entry in the working database's
+// history: the port, its figures and how it ended, with what was shown.
+TEST_F(CommandsTest, EveryControllerCommandLeavesItsHistoryEntry) {
+    Start({{10, "A", "", true}, {11, "B", "", true}, {12, "C", "", false}},
+          {"--capacity", "500", "--lose-card", "2"});
+    window->bUpload->click();  // the controller loses a card
+    window->bInfo->click();
+    window->bDenyAll->click();
+    sim.reset();  // a controller gone: the port cannot be used
+    window->bUpload->click();
+
+    TDbConnection connection;
+    connection.SetConnectionString(window->BuildConnectionString(FDbPath));
+    std::vector<std::string> entries;
+    for (const THistoryEntry& e : connection.ReadHistory({}))
+        entries.push_back(e.command + ": " + e.detail);
+    ASSERT_EQ(entries.size(), 4u);
+    // The port's own reason follows the message.
+    EXPECT_TRUE(
+        entries[0].starts_with("Upload: port COM1; failed: " + kPortUnusable.toStdString() + " ("))
+        << entries[0];
+    entries.erase(entries.begin());
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{
+                  "Remove: port COM1; completed: Table cleared.",
+                  "Information: port COM1; completed: The maximum capacity = 500 cards. "
+                  "Occupied = 1 card(s).",
+                  "Upload: port COM1; 2 card(s) sent; failed: The upload could not be verified: "
+                  "2 card(s) sent, but the controller holds 1. Please upload again."}));
+}

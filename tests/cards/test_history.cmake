@@ -1,0 +1,1 @@
+lorvane_test(cards test_history lorvane_mainwindow PkgConfig::SQLCIPHER)
