@@ -127,19 +127,25 @@ struct TWindowOn {
     }
 };
 
+// Best of `runs`: the window's refresh and a bare select of the same rows.
+std::pair<double, double> BestRefreshAndSelect(TWindowOn& on, PGconn* bare, int runs) {
+    double refresh = 1e300, select = 1e300;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        on.window->RefreshCardList();
+        refresh = std::min(refresh, Ms(t));
+        select = std::min(select, BareSelectMs(bare));
+    }
+    return {refresh, select};
+}
+
 void Refresh(const TBenchServer& server) {
     constexpr int Cards = 100000;
     const std::string uri = server.Database("bench_refresh", ManyCards(Cards));
     PgConn bare = PgConnect(uri);
     TWindowOn on(uri);
-    double refresh = 1e300, select = 1e300;
-    for (int i = 0; i < 5; ++i) {
-        QElapsedTimer t;
-        t.start();
-        on.window->RefreshCardList();
-        refresh = std::min(refresh, Ms(t));
-        select = std::min(select, BareSelectMs(bare.get()));
-    }
+    const auto [refresh, select] = BestRefreshAndSelect(on, bare.get(), 5);
     std::printf(
         "refresh %d cards from the server: %.1f ms, bare libpq select %.1f ms, ratio %.2f "
         "(target <= 1.5)\n",
@@ -152,14 +158,7 @@ void RefreshMillion(const TBenchServer& server) {
     PgConn bare = PgConnect(uri);
     const double before = StatusMb("VmRSS:");
     TWindowOn on(uri);
-    double refresh = 1e300, select = 1e300;
-    for (int i = 0; i < 3; ++i) {
-        QElapsedTimer t;
-        t.start();
-        on.window->RefreshCardList();
-        refresh = std::min(refresh, Ms(t));
-        select = std::min(select, BareSelectMs(bare.get()));
-    }
+    const auto [refresh, select] = BestRefreshAndSelect(on, bare.get(), 3);
     std::printf(
         "refresh %d cards from the server: %.0f ms (target < 3000), bare libpq select %.0f ms, "
         "ratio %.2f\n",

@@ -1,13 +1,12 @@
 #include "edit.h"
 
 #include <QCheckBox>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QScreen>
 
+#include "centre.h"
 #include "fields.h"
 #include "guards.h"
 #include "prompts.h"
@@ -25,6 +24,7 @@ TDlgEdit::TDlgEdit(QWidget* owner, TDbQuery& groups) : QDialog(owner), FGroups(g
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
     setFixedSize(330, 170);
+    CentreWhenShown(*this);
 
     auto label = [this](const char* text, int y) {
         auto* l = new QLabel(QString::fromLatin1(text), this);
@@ -151,13 +151,4 @@ void TDlgEdit::bBrowseClick() {
     if (picker.exec() != QDialog::Accepted) return;
     const QString group = picker.SelectedGroup();
     if (!group.isEmpty()) eGroup->setText(group);
-}
-
-void TDlgEdit::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
 }

@@ -64,9 +64,6 @@ class TDlgEdit : public QDialog {
     // wait and the dialog stays; otherwise the dialog closes.
     void reject() override;
 
-  protected:
-    void showEvent(QShowEvent* event) override;
-
   private:
     TDbQuery& FGroups;
     TCardReadFn FReadCard;
