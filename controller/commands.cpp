@@ -248,6 +248,7 @@ TLinkResult UploadCards(IMainWindow& host, TRfidReader& reader, TDbQuery& query,
         ShowUploadCancelled(count);
         return TLinkResult::Stopped;
     }
+    if (steps.cardsSent) steps.cardsSent();
     if (!steps.verifyCount) return TLinkResult::Done;
 
     // An acknowledged card is not yet a stored one: the controller's own count

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 class IMainWindow;
 class Tdsrc;
@@ -15,9 +16,11 @@ enum class TLinkResult { Done, Failed, Stopped };
 
 // The steps of an upload besides storing the cards. After the last card the
 // controller's count of stored cards is read and compared with the cards
-// sent; the benchmark switches that off to measure what it costs.
+// sent; the benchmark switches that off to measure what it costs, and times
+// what follows the last card's acknowledgement from cardsSent.
 struct TUploadSteps {
     bool verifyCount = true;
+    std::function<void()> cardsSent = nullptr;  // once every card is acknowledged
 };
 
 // A store-card frame carries 24 bits: the card numbers it can send.
