@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <charconv>
 #include <cmath>
@@ -20,6 +21,8 @@
 #include "prompts.h"
 
 namespace {
+
+constexpr int kEventSliceMs = 10;
 
 // Opens the source on the statement of the first table it has; a file with
 // both tables is a card batch.
@@ -129,7 +132,8 @@ bool LocateCard(IMainWindow& host, int number) {
 }
 
 void ImportCards(IMainWindow& host, const std::string& path) {
-    // Pending events run once per card: the list commands must wait.
+    // Pending events run while the cards are stored: the list commands must
+    // wait.
     TLongCommand busy(host);
     const QDateTime start = QDateTime::currentDateTime();
     std::optional<TWaitCursor> cursor(std::in_place);
@@ -153,8 +157,14 @@ void ImportCards(IMainWindow& host, const std::string& path) {
             count = source->RecordCount();
             progress = std::make_unique<Tpbar>(host.Window(),
                                                QStringLiteral("Loading Card Database"), count);
+            QElapsedTimer sinceEvents;
             for (source->First(); !source->Eof(); source->Next()) {
-                QCoreApplication::processEvents();
+                // Every few milliseconds rather than for every card: as
+                // responsive, without a poll of the event sources per card.
+                if (!sinceEvents.isValid() || sinceEvents.elapsed() >= kEventSliceMs) {
+                    QCoreApplication::processEvents();
+                    sinceEvents.start();
+                }
                 const int number = CardNumber(*source);
                 if (!LocateCard(host, number) && StoreCard(list, *source, kind, number)) ++added;
                 progress->Advance();
