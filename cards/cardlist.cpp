@@ -108,9 +108,11 @@ void TCardList::Refresh(const std::string& appFolder, const std::string& workDbP
     FList.Close();
 
     TDbConnection& connection = FData.adosrc;
-    connection.Disconnect();
-    connection.SetLoginPrompt(false);
-    ConnectWorking(workDbPath);
+    if (!KeepConnection(workDbPath)) {
+        connection.Disconnect();
+        connection.SetLoginPrompt(false);
+        ConnectWorking(workDbPath);
+    }
     FList.SetConnection(&connection);
 
     FList.SQLClear();
@@ -139,6 +141,18 @@ std::string TCardList::WorkingConnection(const std::string& workDbPath) const {
     const std::string connection = WorkingConnectionString(workDbPath);
     if (FPassword.empty() || connection != FPasswordServer) return connection;
     return WithServerPassword(connection, FPassword);
+}
+
+bool TCardList::KeepConnection(const std::string& workDbPath) {
+    // A card file is opened afresh: it may have been replaced meanwhile.
+    TDbConnection& connection = FData.adosrc;
+    if (!connection.Connected() || !IsServerConnection(connection.ConnectionString())) return false;
+    try {
+        if (connection.ConnectionString() != WorkingConnection(workDbPath)) return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    return connection.Reconnect();
 }
 
 void TCardList::ConnectWorking(const std::string& workDbPath) {

@@ -89,6 +89,9 @@ class TCardList {
     // once and keeps the answer in memory for this run (only while it
     // works, and only for that server).
     void ConnectWorking(const std::string& workDbPath);
+    // Starts the open server connection over when it is still the working
+    // one; false when it must be opened anew.
+    bool KeepConnection(const std::string& workDbPath);
 
     Tdsrc& FData;
     TDbQuery& FList;
@@ -96,5 +99,5 @@ class TCardList {
     int FRefreshCount = 0;
     std::string FPasswordServer;  // the server connection string FPassword is for
     std::string FPassword;        // typed by the operator; never written anywhere
-    std::string FReadOnlyShown;  // the reason last told, while it holds
+    std::string FReadOnlyShown;   // the reason last told, while it holds
 };

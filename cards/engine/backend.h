@@ -79,6 +79,10 @@ class TBackEnd {
     // Why this store takes no changes (read-only media, a full disk, a
     // read-only role); empty when it takes them. Queries on it are read-only.
     virtual std::string ReadOnlyReason() const { return {}; }
+    // Starts over on the store as a new connection would (its state and
+    // what it knows of the store read afresh), keeping what is costly to
+    // open; false when only a new connection will do.
+    virtual bool Renew() { return false; }
 
     // The activity history (dbengine.h). A store without one records
     // nothing and reads no entries.

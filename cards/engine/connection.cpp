@@ -92,6 +92,15 @@ void TDbConnection::Disconnect() {
     FBackEnd.reset();
 }
 
+bool TDbConnection::Reconnect() {
+    if (!FBackEnd) return false;
+    const std::vector<TDbQuery*> queries = FQueries;
+    for (TDbQuery* q : queries) q->Close();
+    if (FBackEnd->Renew()) return true;
+    FBackEnd.reset();
+    return false;
+}
+
 bool TDbConnection::Connected() const {
     return FBackEnd != nullptr;
 }

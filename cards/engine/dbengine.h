@@ -149,6 +149,10 @@ class TDbConnection {
     void Connect();
     // Closes every query bound to this connection, then the store.
     void Disconnect();
+    // Disconnect and Connect in one, for a store whose connection can be
+    // started over without being opened again (a server session): false,
+    // disconnected, when it cannot.
+    bool Reconnect();
     bool Connected() const;
 
     // Why the store takes no changes (e.g. "the disk is full"), empty when it

@@ -149,6 +149,7 @@ class TServerBackEnd final : public TBackEnd {
     bool Delete(const TRowWrite& row) override;
     int ReplaceRows(const std::string& table, TSnapshot& source) override;
     std::string ReadOnlyReason() const override { return FReadOnly; }
+    bool Renew() override;
 
     void SetCommand(const std::string& command) override {
         FCommand = command;
@@ -168,6 +169,8 @@ class TServerBackEnd final : public TBackEnd {
 
   private:
     void Connect();
+    // What the session's role may do on this server.
+    void CheckAccess();
     // The session, replaced by a new one when the old one is gone.
     TPgSession& Session();
     // Runs a statement; one that only reads is run once more on a new
@@ -205,22 +208,7 @@ void TServerBackEnd::Connect() {
     try {
         FSession = std::make_unique<TPgSession>(FUri);
         FSession->Exec("LISTEN " + PgQuoteIdent(kCardListChannel));
-        // A role that may not change cards, or a standby server, makes the
-        // list read-only; a missing table shows when the list is read.
-        const TPgResult r = FSession->Exec(
-            "SELECT CASE WHEN to_regclass('cardlist') IS NULL THEN true ELSE "
-            "has_table_privilege('cardlist', 'INSERT') AND "
-            "has_table_privilege('cardlist', 'UPDATE') AND "
-            "has_table_privilege('cardlist', 'DELETE') END, "
-            "pg_is_in_recovery(), current_user, current_setting('transaction_read_only')");
-        FReadOnly.clear();
-        if (r.Text(0, 1) == "t")
-            FReadOnly = "the server is a read-only standby";
-        else if (r.Text(0, 0) != "t")
-            FReadOnly =
-                "the server role " + std::string(r.Text(0, 2)) + " may only read the card list";
-        else if (r.Text(0, 3) == "on")
-            FReadOnly = "the server's sessions are read-only";
+        CheckAccess();
     } catch (const EPasswordNeeded&) {
         FSession.reset();
         throw EPasswordNeeded("The " + FWhere + " asks for a password.", TKind::Storage);
@@ -229,6 +217,42 @@ void TServerBackEnd::Connect() {
         throw EDatabaseError("Cannot reach the card list on the " + FWhere + ": " + e.what(),
                              TKind::Storage);
     }
+}
+
+void TServerBackEnd::CheckAccess() {
+    // A role that may not change cards, or a standby server, makes the list
+    // read-only; a missing table shows when the list is read.
+    const TPgResult r = FSession->Exec(
+        "SELECT CASE WHEN to_regclass('cardlist') IS NULL THEN true ELSE "
+        "has_table_privilege('cardlist', 'INSERT') AND "
+        "has_table_privilege('cardlist', 'UPDATE') AND "
+        "has_table_privilege('cardlist', 'DELETE') END, "
+        "pg_is_in_recovery(), current_user, current_setting('transaction_read_only')");
+    FReadOnly.clear();
+    if (r.Text(0, 1) == "t")
+        FReadOnly = "the server is a read-only standby";
+    else if (r.Text(0, 0) != "t")
+        FReadOnly = "the server role " + std::string(r.Text(0, 2)) + " may only read the card list";
+    else if (r.Text(0, 3) == "on")
+        FReadOnly = "the server's sessions are read-only";
+}
+
+// A new session costs a server process and its cold caches, most of a small
+// list's refresh: the session goes on, and all a new one would learn is
+// learnt again. Notices so far are dropped, as a new session never gets
+// them: the refresh reads every card.
+bool TServerBackEnd::Renew() {
+    if (!FSession || !FSession->Alive() || !FSession->Idle()) return false;
+    try {
+        CheckAccess();
+    } catch (const EServerError&) {
+        return false;
+    }
+    FSession->TakeNotifications(kCardListChannel);
+    FMissed = false;
+    FTables.clear();
+    FHasHistory = -1;
+    return true;
 }
 
 TPgSession& TServerBackEnd::Session() {

@@ -4,27 +4,42 @@ namespace {
 
 // A card's values as the history shows them: "name='Anna'; group=NULL;
 // granted=1", as on the card file; an update shows the values that changed.
+// The trigger runs once per card changed, mostly one card per transaction:
+// an update's texts are built a column at a time, so that only the
+// expressions of the columns that changed are prepared, and an update that
+// changes nothing (which the trigger has no WHEN clause to skip, being
+// cheaper to tell here) writes no entry.
 const char* const kHistoryFunction = R"sql(
 CREATE FUNCTION cardlist_history() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER AS $body$
 DECLARE
     cmd text := coalesce(current_setting('lorvane.command', true), '');
+    old_values text;
+    new_values text;
 BEGIN
-    IF TG_OP = 'INSERT' THEN
+    IF TG_OP = 'UPDATE' THEN
+        IF OLD.descx IS DISTINCT FROM NEW.descx THEN
+            old_values := 'name=' || quote_nullable(OLD.descx);
+            new_values := 'name=' || quote_nullable(NEW.descx);
+        END IF;
+        IF OLD.grp IS DISTINCT FROM NEW.grp THEN
+            old_values := concat_ws('; ', old_values, 'group=' || quote_nullable(OLD.grp));
+            new_values := concat_ws('; ', new_values, 'group=' || quote_nullable(NEW.grp));
+        END IF;
+        IF OLD.granted IS DISTINCT FROM NEW.granted THEN
+            old_values := concat_ws('; ', old_values, CASE WHEN OLD.granted THEN 'granted=1' ELSE 'granted=0' END);
+            new_values := concat_ws('; ', new_values, CASE WHEN NEW.granted THEN 'granted=1' ELSE 'granted=0' END);
+        END IF;
+        IF old_values IS NULL THEN
+            IF OLD IS NOT DISTINCT FROM NEW THEN
+                RETURN NULL;
+            END IF;
+        END IF;
+        INSERT INTO history (command, cardno, before, after)
+            VALUES (cmd, NEW.cardno, coalesce(old_values, ''), coalesce(new_values, ''));
+    ELSIF TG_OP = 'INSERT' THEN
         INSERT INTO history (command, cardno, after) VALUES (cmd, NEW.cardno,
             concat_ws('; ', 'name=' || quote_nullable(NEW.descx), 'group=' || quote_nullable(NEW.grp),
                       'granted=' || CASE WHEN NEW.granted THEN '1' ELSE '0' END));
-    ELSIF TG_OP = 'UPDATE' THEN
-        INSERT INTO history (command, cardno, before, after) VALUES (cmd, NEW.cardno,
-            concat_ws('; ',
-                CASE WHEN OLD.descx IS DISTINCT FROM NEW.descx THEN 'name=' || quote_nullable(OLD.descx) END,
-                CASE WHEN OLD.grp IS DISTINCT FROM NEW.grp THEN 'group=' || quote_nullable(OLD.grp) END,
-                CASE WHEN OLD.granted IS DISTINCT FROM NEW.granted
-                     THEN 'granted=' || CASE WHEN OLD.granted THEN '1' ELSE '0' END END),
-            concat_ws('; ',
-                CASE WHEN OLD.descx IS DISTINCT FROM NEW.descx THEN 'name=' || quote_nullable(NEW.descx) END,
-                CASE WHEN OLD.grp IS DISTINCT FROM NEW.grp THEN 'group=' || quote_nullable(NEW.grp) END,
-                CASE WHEN OLD.granted IS DISTINCT FROM NEW.granted
-                     THEN 'granted=' || CASE WHEN NEW.granted THEN '1' ELSE '0' END END));
     ELSIF TG_OP = 'DELETE' THEN
         INSERT INTO history (command, cardno, before) VALUES (cmd, OLD.cardno,
             concat_ws('; ', 'name=' || quote_nullable(OLD.descx), 'group=' || quote_nullable(OLD.grp),
@@ -70,7 +85,7 @@ std::vector<std::string> HistoryStatements() {
         "CREATE TRIGGER cardlist_history_insert AFTER INSERT ON cardlist "
         "FOR EACH ROW EXECUTE FUNCTION cardlist_history()",
         "CREATE TRIGGER cardlist_history_update AFTER UPDATE ON cardlist FOR EACH ROW "
-        "WHEN (OLD.* IS DISTINCT FROM NEW.*) EXECUTE FUNCTION cardlist_history()",
+        "EXECUTE FUNCTION cardlist_history()",
         "CREATE TRIGGER cardlist_history_delete AFTER DELETE ON cardlist "
         "FOR EACH ROW EXECUTE FUNCTION cardlist_history()",
         "CREATE TRIGGER cardlist_history_truncate AFTER TRUNCATE ON cardlist "

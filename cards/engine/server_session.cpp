@@ -266,6 +266,10 @@ bool TPgSession::Usable() const {
     return FConn && PQstatus(FConn.get()) == CONNECTION_OK;
 }
 
+bool TPgSession::Idle() const {
+    return Usable() && PQtransactionStatus(FConn.get()) == PQTRANS_IDLE;
+}
+
 int TPgSession::Socket() const {
     return FConn ? PQsocket(FConn.get()) : -1;
 }

@@ -129,6 +129,8 @@ class TPgSession {
 
     // False when the session is known to be broken; never waits.
     bool Usable() const;
+    // Usable and outside any transaction.
+    bool Idle() const;
 
     // The socket to watch for notifications (-1 when gone).
     int Socket() const;
