@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/card_files.h"
+#include "bare_file.h"
 #include "dbengine.h"
 #include "file_backend.h"
 #include "file_history.h"
@@ -28,11 +29,7 @@
 template <typename Bind>
 double BareInsertsMs(const std::string& path, const char* sql, int count, Bind bind) {
     TDbConnection connection;
-    connection.SetConnectionString(BuildConnectionString(path));
-    connection.Connect();
-    sqlite3* db = FileHandle(connection);
-    Exec(db, "PRAGMA journal_mode=WAL");
-    Exec(db, "PRAGMA synchronous=NORMAL");
+    sqlite3* db = ConnectBare(connection, path, false);
     if (StoredText(path, "PRAGMA journal_mode") != "wal") {
         std::fprintf(stderr, "the bare list is not in write-ahead-log mode\n");
         std::exit(1);
@@ -62,12 +59,7 @@ template <typename Bind, typename After>
 double BareInsertsWithHistoryMs(const std::string& path, const char* sql, int count, Bind bind,
                                 After after) {
     TDbConnection connection;
-    connection.SetConnectionString(BuildConnectionString(path));
-    connection.Connect();
-    sqlite3* db = FileHandle(connection);
-    Exec(db, "PRAGMA journal_mode=WAL");
-    Exec(db, "PRAGMA synchronous=NORMAL");
-    Exec(db, kHistoryDdl);
+    sqlite3* db = ConnectBare(connection, path, true);
     auto prepare = [&](const char* text) {
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db, text, -1, &st, nullptr) != SQLITE_OK) {

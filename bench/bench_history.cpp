@@ -24,6 +24,7 @@
 #include <string>
 
 #include "app/card_files.h"
+#include "bare_file.h"
 #include "datasrc.h"
 #include "file_backend.h"
 #include "file_history.h"
@@ -86,12 +87,7 @@ TTimes GrantAll(const std::string& folder, bool withHistory) {
 // or each with its history row in the same transaction.
 double BareUpdatesMs(const std::string& path, int cards, bool withHistory) {
     TDbConnection connection;
-    connection.SetConnectionString(BuildConnectionString(path));
-    connection.Connect();
-    sqlite3* db = FileHandle(connection);
-    Exec(db, "PRAGMA journal_mode=WAL");
-    Exec(db, "PRAGMA synchronous=NORMAL");
-    Exec(db, kHistoryDdl);
+    sqlite3* db = ConnectBare(connection, path, true);
     auto prepare = [&](const char* text) {
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db, text, -1, &st, nullptr) != SQLITE_OK)

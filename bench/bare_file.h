@@ -1,0 +1,25 @@
+// The bare baselines' connection to a card database file.
+#pragma once
+
+#include <sqlcipher/sqlite3.h>
+
+#include <string>
+
+#include "cardlist.h"
+#include "dbengine.h"
+#include "file_backend.h"
+#include "file_history.h"
+
+// Connects `connection` to the file keyed as the engine keys it and with the
+// settings the engine writes with (a write-ahead log, normal
+// synchronisation); with `history`, the history table the program keeps is
+// made too. Returns the SQLite handle of the connection.
+inline sqlite3* ConnectBare(TDbConnection& connection, const std::string& path, bool history) {
+    connection.SetConnectionString(BuildConnectionString(path));
+    connection.Connect();
+    sqlite3* db = FileHandle(connection);
+    Exec(db, "PRAGMA journal_mode=WAL");
+    Exec(db, "PRAGMA synchronous=NORMAL");
+    if (history) Exec(db, kHistoryDdl);
+    return db;
+}
