@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <utility>
 
@@ -44,4 +45,22 @@ class TScopeExit {
 
   private:
     F FAction;
+};
+
+// Lets pending events run every few milliseconds of a long row loop rather
+// than for every row: as responsive, without a poll of the event sources per
+// row, which can cost more than the row itself. The first call always runs
+// them.
+class TEventSlice {
+  public:
+    void Tick() {
+        if (!FSince.isValid() || FSince.elapsed() >= kSliceMs) {
+            QCoreApplication::processEvents();
+            FSince.start();
+        }
+    }
+
+  private:
+    static constexpr int kSliceMs = 10;
+    QElapsedTimer FSince;
 };

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -28,7 +27,6 @@
 namespace {
 
 const char* const kCannotExport = "Cannot export to the Excel file.";
-constexpr int kEventSliceMs = 10;
 
 const std::string* TextOf(const TValue& v) {
     return std::get_if<std::string>(&v);
@@ -58,15 +56,9 @@ void CopyRows(TDbQuery& list, TExcelTable& table, Tpbar& bar) {
     const int descx = NeedField(list, "descx");
     const int grp = NeedField(list, "grp");
     const int granted = NeedField(list, "granted");
-    // Pending events run every few milliseconds rather than for every card: as
-    // responsive, and without a poll of the event sources per card, which would
-    // cost more than writing the card.
-    QElapsedTimer sinceEvents;
+    TEventSlice events;
     for (int row = 0; row < list.RecordCount(); ++row) {
-        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= kEventSliceMs) {
-            QCoreApplication::processEvents();
-            sinceEvents.start();
-        }
+        events.Tick();
         // Pending events may have closed the list under the copy.
         if (!list.Active() || row >= list.RecordCount()) throw EDatabaseError("The list changed");
         table.Append();

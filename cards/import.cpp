@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <charconv>
 #include <cmath>
@@ -21,8 +20,6 @@
 #include "prompts.h"
 
 namespace {
-
-constexpr int kEventSliceMs = 10;
 
 // Opens the source on the statement of the first table it has; a file with
 // both tables is a card batch.
@@ -157,14 +154,9 @@ void ImportCards(IMainWindow& host, const std::string& path) {
             count = source->RecordCount();
             progress = std::make_unique<Tpbar>(host.Window(),
                                                QStringLiteral("Loading Card Database"), count);
-            QElapsedTimer sinceEvents;
+            TEventSlice events;
             for (source->First(); !source->Eof(); source->Next()) {
-                // Every few milliseconds rather than for every card: as
-                // responsive, without a poll of the event sources per card.
-                if (!sinceEvents.isValid() || sinceEvents.elapsed() >= kEventSliceMs) {
-                    QCoreApplication::processEvents();
-                    sinceEvents.start();
-                }
+                events.Tick();
                 const int number = CardNumber(*source);
                 if (!LocateCard(host, number) && StoreCard(list, *source, kind, number)) ++added;
                 progress->Advance();

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
 #include <chrono>
@@ -21,8 +20,6 @@
 #include "prompts.h"
 
 namespace {
-
-constexpr int kEventSliceMs = 10;
 
 // The read runs on a thread of its own while pending events run here: a
 // large workbook takes seconds to unpack, and the window keeps painting.
@@ -82,14 +79,9 @@ void ImportCardSheet(IMainWindow& host, const std::string& path) {
             progress =
                 std::make_unique<Tpbar>(host.Window(), QStringLiteral("Loading Card Database"),
                                         static_cast<int>(sheet->cards.size()));
-            QElapsedTimer sinceEvents;
+            TEventSlice events;
             for (const TSheetCard& card : sheet->cards) {
-                // Every few milliseconds rather than for every card: as
-                // responsive, without a poll of the event sources per card.
-                if (!sinceEvents.isValid() || sinceEvents.elapsed() >= kEventSliceMs) {
-                    QCoreApplication::processEvents();
-                    sinceEvents.start();
-                }
+                events.Tick();
                 if (!LocateCard(host, card.number) && StoreCard(list, card)) ++added;
                 progress->Advance();
             }
