@@ -144,9 +144,8 @@ std::string TCardList::WorkingConnection(const std::string& workDbPath) const {
 }
 
 bool TCardList::KeepConnection(const std::string& workDbPath) {
-    // A card file is opened afresh: it may have been replaced meanwhile.
     TDbConnection& connection = FData.adosrc;
-    if (!connection.Connected() || !IsServerConnection(connection.ConnectionString())) return false;
+    if (!connection.Connected()) return false;
     try {
         if (connection.ConnectionString() != WorkingConnection(workDbPath)) return false;
     } catch (const std::exception&) {

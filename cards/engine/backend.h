@@ -81,7 +81,8 @@ class TBackEnd {
     virtual std::string ReadOnlyReason() const { return {}; }
     // Starts over on the store as a new connection would (its state and
     // what it knows of the store read afresh), keeping what is costly to
-    // open; false when only a new connection will do.
+    // open; false when only a new connection will do, as for a file, which
+    // may have been replaced meanwhile.
     virtual bool Renew() { return false; }
 
     // The activity history (dbengine.h). A store without one records
