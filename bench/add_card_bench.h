@@ -34,16 +34,11 @@ double BareInsertsMs(const std::string& path, const char* sql, int count, Bind b
         std::fprintf(stderr, "the bare list is not in write-ahead-log mode\n");
         std::exit(1);
     }
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+    sqlite3_stmt* st = PrepareBare(db, sql);
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         bind(st, i);
-        if (sqlite3_step(st) != SQLITE_DONE) {
-            std::fprintf(stderr, "insert: %s\n", sqlite3_errmsg(db));
-            std::exit(1);
-        }
-        sqlite3_reset(st);
+        StepBare(db, st);
     }
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
@@ -60,27 +55,14 @@ double BareInsertsWithHistoryMs(const std::string& path, const char* sql, int co
                                 After after) {
     TDbConnection connection;
     sqlite3* db = ConnectBare(connection, path, true);
-    auto prepare = [&](const char* text) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, text, -1, &st, nullptr) != SQLITE_OK) {
-            std::fprintf(stderr, "prepare: %s\n", sqlite3_errmsg(db));
-            std::exit(1);
-        }
-        return st;
-    };
+    auto prepare = [db](const char* text) { return PrepareBare(db, text); };
     sqlite3_stmt* begin = prepare("BEGIN IMMEDIATE");
     sqlite3_stmt* commit = prepare("COMMIT");
     sqlite3_stmt* st = prepare(sql);
     sqlite3_stmt* entry = prepare(
         "INSERT INTO history (at, who, command, cardno, before, after) VALUES "
         "(strftime('%Y-%m-%dT%H:%M:%fZ','now'), 'operator', 'Add Card', ?, NULL, ?)");
-    auto run = [&](sqlite3_stmt* s) {
-        if (sqlite3_step(s) != SQLITE_DONE) {
-            std::fprintf(stderr, "insert: %s\n", sqlite3_errmsg(db));
-            std::exit(1);
-        }
-        sqlite3_reset(s);
-    };
+    auto run = [db](sqlite3_stmt* st) { StepBare(db, st); };
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         run(begin);

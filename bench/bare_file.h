@@ -3,6 +3,8 @@
 
 #include <sqlcipher/sqlite3.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "cardlist.h"
@@ -22,4 +24,22 @@ inline sqlite3* ConnectBare(TDbConnection& connection, const std::string& path, 
     Exec(db, "PRAGMA synchronous=NORMAL");
     if (history) Exec(db, kHistoryDdl);
     return db;
+}
+
+// A statement of a bare loop; a baseline that cannot run ends the benchmark.
+inline sqlite3_stmt* PrepareBare(sqlite3* db, const char* text) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, text, -1, &st, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "prepare: %s\n", sqlite3_errmsg(db));
+        std::exit(1);
+    }
+    return st;
+}
+
+inline void StepBare(sqlite3* db, sqlite3_stmt* st) {
+    if (sqlite3_step(st) != SQLITE_DONE) {
+        std::fprintf(stderr, "bare loop: %s\n", sqlite3_errmsg(db));
+        std::exit(1);
+    }
+    sqlite3_reset(st);
 }

@@ -88,12 +88,7 @@ TTimes GrantAll(const std::string& folder, bool withHistory) {
 double BareUpdatesMs(const std::string& path, int cards, bool withHistory) {
     TDbConnection connection;
     sqlite3* db = ConnectBare(connection, path, true);
-    auto prepare = [&](const char* text) {
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, text, -1, &st, nullptr) != SQLITE_OK)
-            std::printf("(%s)\n", sqlite3_errmsg(db));
-        return st;
-    };
+    auto prepare = [db](const char* text) { return PrepareBare(db, text); };
     sqlite3_stmt* begin = prepare("BEGIN IMMEDIATE");
     sqlite3_stmt* commit = prepare("COMMIT");
     sqlite3_stmt* update = prepare("UPDATE cardlist SET granted=1 WHERE cardno=?");
@@ -101,10 +96,7 @@ double BareUpdatesMs(const std::string& path, int cards, bool withHistory) {
         "INSERT INTO history (at, who, command, cardno, before, after) VALUES "
         "(strftime('%Y-%m-%dT%H:%M:%fZ','now'), 'operator', 'Grant All', ?, 'granted=0', "
         "'granted=1')");
-    auto run = [&](sqlite3_stmt* st) {
-        if (sqlite3_step(st) != SQLITE_DONE) std::printf("(%s)\n", sqlite3_errmsg(db));
-        sqlite3_reset(st);
-    };
+    auto run = [db](sqlite3_stmt* st) { StepBare(db, st); };
     QElapsedTimer t;
     t.start();
     for (int no = 1; no <= cards; ++no) {
