@@ -430,6 +430,23 @@ TEST_F(ServerListTest, AReadOnlyRoleReadsAndUploadsButChangesNothing) {
     data.daccess.Close();
 }
 
+// A refresh goes on with its session: what the role may do is read again.
+TEST_F(ServerListTest, ARoleMadeReadOnlyMeanwhileIsToldAtTheNextRefresh) {
+    db->Insert(Cards);
+    const std::string role = db->MakeRole("writer");
+    Open(role);
+    db->Run("REVOKE INSERT, UPDATE, DELETE ON cardlist FROM " + role);
+    window->RefreshCardList();
+    ASSERT_NE(data.adosrc.ReadOnlyReason(), "");  // else the edit dialog would wait for input
+    Select(10);
+    window->bEdit->click();  // no dialog: the message comes first
+    EXPECT_EQ(
+        prompts.All(),
+        QStringList{QString::fromStdString("The card list cannot be changed: the server role " +
+                                           role + " may only read the card list.")});
+    EXPECT_EQ(db->Stored("descx", 10), "émile");
+}
+
 TEST_F(ServerListTest, APasswordIsAskedOnceAndNeverStored) {
     db->Insert(Cards);
     const std::string role = db->MakeRole("writer", "s3cr%t pw");
